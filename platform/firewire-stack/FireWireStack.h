@@ -1,0 +1,94 @@
+// The one seam between this program and a FireWire bus.
+//
+// Everything above it (FWLib::Device and the update unit's register protocol) reaches the bus only
+// through the three interfaces below. Two stacks implement them: the Linux one (libudev for the
+// registry, the firewire-cdev character devices for transfers) and a simulated bus that models the
+// update unit for tests, benchmarks and the demo.
+//
+// Threads: a stack may be asked for units and plug-ins from any thread. Each PlugIn and
+// DeviceInterface it hands out is used by one thread at a time (its owner's).
+#pragma once
+
+#include <memory>
+
+#include "FireWireTypes.h"
+
+namespace fw {
+
+// The FireWire device interface of one unit: open/close, the bus generation, and transfers to the
+// unit's node. It is what FWLib::Device wraps; destroying it releases the interface without
+// closing it (the owner closes first).
+class DeviceInterface {
+public:
+    virtual ~DeviceInterface() = default;
+
+    // Claims the unit for this client. Fails with kIOReturnExclusiveAccess while another client
+    // (this process or another) has it open. Transfers do not require it: like the platform it
+    // replaces, a stack does not refuse a transfer because the caller did not open first.
+    virtual IOReturn Open() = 0;
+    // Gives up the claim. Harmless when not open.
+    virtual void Close() = 0;
+
+    // The bus generation now in force; it grows by one at every bus reset. Needs no Open.
+    virtual IOReturn GetBusGeneration(UInt32& generation) = 0;
+
+    // A non-zero handle of this interface's own node, for device-relative transfers.
+    virtual UInt32 GetDevice() = 0;
+
+    // Transfers. Common arguments:
+    // - device: the value of GetDevice() sends the request to this interface's own node, whatever
+    //   addr.nodeID holds. 0 asks for absolute addressing: the request goes to the node named by
+    //   addr.nodeID on the same bus.
+    // - addr: the 48-bit offset within the node (addressHi:addressLo).
+    // - failOnReset: true makes the request fail with kIOFireWireBusReset, without sending it,
+    //   when `generation` is no longer the bus's current generation. False makes the request
+    //   whatever the generation (the stack uses the current one); `generation` is then advisory.
+    // - generation: the bus generation the caller believes current (from GetBusGeneration).
+    // Each call is synchronous and bounded in time: it returns when the response has arrived or
+    // the request has failed; a unit that never answers gives kIOReturnTimeout (or a response
+    // failure status), never a hang. A failed response code maps through StatusFromResponseCode.
+    // Nothing is retried above the link layer.
+
+    // Block read of `size` bytes into `buf`. On success `size` holds the number of bytes the
+    // response carried, which may be fewer than asked; on failure it is unspecified.
+    virtual IOReturn Read(UInt32 device, const FWAddressStruct& addr, void* buf, UInt32& size,
+                          bool failOnReset, UInt32 generation) = 0;
+    // Block write of `size` bytes from `buf`; bytes travel in buffer order. On success `size`
+    // holds the number written.
+    virtual IOReturn Write(UInt32 device, const FWAddressStruct& addr, const void* buf,
+                           UInt32& size, bool failOnReset, UInt32 generation) = 0;
+    // Quadlet transfers. IEEE 1394 quadlets are big-endian: the first byte on the bus is the most
+    // significant byte of `value`.
+    virtual IOReturn ReadQuadlet(UInt32 device, const FWAddressStruct& addr, UInt32& value,
+                                 bool failOnReset, UInt32 generation) = 0;
+    virtual IOReturn WriteQuadlet(UInt32 device, const FWAddressStruct& addr, UInt32 value,
+                                  bool failOnReset, UInt32 generation) = 0;
+};
+
+// The stack's handle on one unit, from which its device interface is obtained. Building a device
+// is two steps, each of which can fail on its own: reaching the unit (CreatePlugIn) and agreeing
+// on the interface with it (QueryInterface).
+class PlugIn {
+public:
+    virtual ~PlugIn() = default;
+
+    // Obtains the unit's device interface. On success `device` holds it; on failure `device` is
+    // left empty and the status says why (e.g. kIOReturnUnsupported for an unknown kernel ABI).
+    virtual IOReturn QueryInterface(std::unique_ptr<DeviceInterface>& device) = 0;
+};
+
+class FireWireStack {
+public:
+    virtual ~FireWireStack() = default;
+
+    // The device registry: the first unit on the bus whose unit directory carries this unit
+    // specifier ID and unit software version, or an empty handle when there is none. Each call
+    // looks at the bus afresh, so a unit plugged in later is found and an unplugged one is not.
+    virtual UnitHandle FindUnit(UInt32 specifierId, UInt32 softwareVersion) = 0;
+
+    // Reaches the unit that `unit` names. On success `plugIn` holds the plug-in; on failure (the
+    // unit is gone, no access to its node) it is left empty and the status says why.
+    virtual IOReturn CreatePlugIn(UnitHandle unit, std::unique_ptr<PlugIn>& plugIn) = 0;
+};
+
+}  // namespace fw

@@ -1,0 +1,115 @@
+// A simulated FireWire bus: a FireWire stack whose nodes are models of the update unit. It backs
+// the tests, the benchmarks and the demo program, and logs every transaction so a test can see
+// exactly what went on the bus.
+//
+// Thread-safe: one lock guards the bus, its units and the log, so the update thread may transfer
+// while another thread reads the log or plugs units in. Change a unit's model or faults only
+// while no transfer to it is in flight (before a download, or after it).
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FireWireStack.h"
+#include "UpdateUnitModel.h"
+
+namespace sim {
+
+// Faults of one unit, beyond what its model does on its own.
+struct UnitFaults {
+    // Fail the n-th access (counting from 1, all kinds together) to one address with `status`.
+    // The unit never sees the failed access.
+    struct FailAccess {
+        std::uint64_t offset = 0;
+        unsigned nth = 1;
+        IOReturn status = kIOReturnError;
+    };
+    std::vector<FailAccess> failAccesses;
+    // After this many accesses to the unit, the bus resets (its generation goes up by one) before
+    // the next one. 0: never.
+    unsigned busResetAfter = 0;
+    // After this many accesses, the unit is unplugged: later calls on its interfaces fail with
+    // kIOReturnNoDevice and the registry no longer finds it. 0: never.
+    unsigned unplugAfter = 0;
+    // Open is refused with this status, as when another program holds the device. 0: no.
+    IOReturn openRefused = kIOReturnSuccess;
+    // Creating the plug-in, or querying it for the device interface, fails with this status.
+    IOReturn plugInFails = kIOReturnSuccess;
+    IOReturn queryInterfaceFails = kIOReturnSuccess;
+};
+
+// One entry of the transaction log.
+struct Transaction {
+    enum class Kind {
+        kCreatePlugIn, kQueryInterface, kOpen, kClose, kGetBusGeneration, kGetDevice,
+        kReadQuadlet, kWriteQuadlet, kRead, kWrite,
+        kBusReset, kUnplug,
+        kNote,  // a line a test or tool added (e.g. a pause) to keep it in order with the rest
+    };
+    explicit Transaction(Kind kind) : kind(kind) {}
+
+    Kind kind;
+    UInt32 unit = 0;           // the unit's handle number, 0 for bus-wide entries
+    UInt32 device = 0;         // transfers: the device argument (0 = absolute addressing)
+    UInt16 nodeID = 0;         // transfers: the node the request went to
+    std::uint64_t offset = 0;  // transfers: 48-bit address
+    UInt32 length = 0;         // block transfers: bytes asked (in the response: see bytes)
+    UInt32 value = 0;          // quadlet value; the generation for kGetBusGeneration
+    std::vector<std::uint8_t> bytes;  // block data written, or read back
+    bool failOnReset = false;
+    UInt32 generation = 0;  // transfers: the generation the caller passed
+    IOReturn status = kIOReturnSuccess;
+    std::string note;  // kNote only
+};
+
+class SimulatedBus : public fw::FireWireStack {
+public:
+    static constexpr UInt16 kFirstNodeId = 0xFFC1;    // bus 0x3FF (local), node 1 up
+
+    SimulatedBus();
+    ~SimulatedBus() override;
+
+    // Plugs in a unit whose unit directory carries these keys (by default the update unit's).
+    // Returns the unit's handle number (1, 2, ...), which the registry hands out.
+    UInt32 AddUnit(UInt32 specifierId = kUnitSpecifierId, UInt32 softwareVersion = kUnitSwVersion);
+    // The model and faults of a unit (by handle number).
+    UpdateUnitModel& Model(UInt32 unit);
+    UnitFaults& Faults(UInt32 unit);
+    UInt16 NodeId(UInt32 unit) const;
+    // Unplugs or re-plugs a unit.
+    void SetPresent(UInt32 unit, bool present);
+    // A bus reset: the generation goes up by one.
+    void BusReset();
+    UInt32 Generation() const;
+
+    // The log, oldest first.
+    std::vector<Transaction> Log() const;
+    void ClearLog();
+    // Adds a note to the log, in order with the transactions.
+    void Note(std::string note);
+    // Logging every transaction costs a copy of each block; benchmarks can turn it off.
+    void SetLogging(bool on);
+
+    // The FireWire stack.
+    fw::UnitHandle FindUnit(UInt32 specifierId, UInt32 softwareVersion) override;
+    IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
+
+private:
+    class Unit;
+    class Device;
+    class Plug;
+
+    Unit* Find(UInt32 unit);              // caller holds mutex_
+    Unit* FindByNode(UInt16 nodeId);      // caller holds mutex_
+    void Append(Transaction transaction);  // caller holds mutex_
+
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<Unit>> units_;
+    UInt32 generation_ = 1;
+    bool logging_ = true;
+    std::vector<Transaction> log_;
+};
+
+}  // namespace sim

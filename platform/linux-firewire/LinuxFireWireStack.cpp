@@ -1,0 +1,444 @@
+#include "LinuxFireWireStack.h"
+
+#include <fcntl.h>
+#include <libudev.h>
+#include <linux/firewire-cdev.h>
+#include <linux/firewire-constants.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "FireWireStatus.h"
+
+namespace linuxfw {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The ABI we ask for in FW_CDEV_IOC_GET_INFO: events as laid out in version 4. Newer kernels keep
+// that layout for clients that ask for 4 (FW_CDEV_EVENT_RESPONSE, not RESPONSE2).
+constexpr __u32 kClientAbi = 4;
+// The oldest kernel ABI accepted: 4 (Linux 2.6.36) is the oldest this code was written against.
+constexpr __u32 kOldestKernelAbi = 4;
+
+// The largest block a request may carry: 4096 bytes is the asynchronous payload limit at S800,
+// and the event buffer below is sized for it.
+constexpr UInt32 kMaxPayload = 4096;
+
+// Any value works as the closure of our bus-reset events; responses carry their own counter.
+constexpr __u64 kBusResetClosure = 0x0B5E7;
+
+struct UdevDeleter {
+    void operator()(udev* handle) const { udev_unref(handle); }
+    void operator()(udev_enumerate* handle) const { udev_enumerate_unref(handle); }
+    void operator()(udev_device* handle) const { udev_device_unref(handle); }
+};
+using Udev = std::unique_ptr<udev, UdevDeleter>;
+using UdevEnumerate = std::unique_ptr<udev_enumerate, UdevDeleter>;
+using UdevDevice = std::unique_ptr<udev_device, UdevDeleter>;
+
+std::string HexAttribute(UInt32 value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%06x", value);
+    return text;
+}
+
+// One open /dev/fwN: the file, what the kernel last told us about the bus, and the event stream.
+// Shared by a plug-in and the device interfaces obtained from it; used by one thread at a time.
+class NodeFile {
+  public:
+    NodeFile(int fd, const StackOptions& options) : fd_(fd), options_(options) {}
+    ~NodeFile() { ::close(fd_); }
+
+    NodeFile(const NodeFile&) = delete;
+    NodeFile& operator=(const NodeFile&) = delete;
+
+    static IOReturn Open(const std::string& path, const StackOptions& options,
+                         std::shared_ptr<NodeFile>& node) {
+        // Non-blocking: a read after poll() must never wait (a spurious wakeup gives EAGAIN).
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return StatusFromErrno(errno);
+        node = std::make_shared<NodeFile>(fd, options);
+        return kIOReturnSuccess;
+    }
+
+    // FW_CDEV_IOC_GET_INFO: the node's generation, node ID and card as of now. The first call
+    // also starts the bus-reset events.
+    IOReturn RefreshInfo() {
+        fw_cdev_event_bus_reset reset{};
+        fw_cdev_get_info info{};
+        info.version = kClientAbi;
+        info.bus_reset = reinterpret_cast<__u64>(&reset);
+        info.bus_reset_closure = kBusResetClosure;
+        if (::ioctl(fd_, FW_CDEV_IOC_GET_INFO, &info) < 0) return StatusFromErrno(errno);
+        if (info.version < kOldestKernelAbi) return kIOReturnUnsupported;
+        card_ = info.card;
+        TakeBusReset(reset);
+        return kIOReturnSuccess;
+    }
+
+    UInt32 generation() const { return generation_; }
+    UInt32 nodeId() const { return nodeId_; }
+    UInt32 card() const { return card_; }
+
+    IOReturn Lock() {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return kIOReturnSuccess;
+        return errno == EWOULDBLOCK ? kIOReturnExclusiveAccess : StatusFromErrno(errno);
+    }
+    void Unlock() { ::flock(fd_, LOCK_UN); }
+
+    // One request to this node and its response. `payload`/`length` are the data sent (block
+    // and quadlet writes); a response's data land in `response`, at most `responseSize` bytes,
+    // whose count is returned there.
+    IOReturn Transact(__u32 tcode, std::uint64_t offset, const void* payload, UInt32 length,
+                      void* response, UInt32& responseSize, bool failOnReset, UInt32 generation) {
+        if (length > kMaxPayload || responseSize > kMaxPayload) return kIOReturnBadArgument;
+        const Clock::time_point deadline = Clock::now() + options_.transferTimeout;
+        UInt32 sendGeneration = failOnReset ? generation : generation_;
+        for (unsigned resends = 0;; ++resends) {
+            fw_cdev_send_request request{};
+            request.tcode = tcode;
+            request.length = length;
+            request.offset = offset;
+            request.closure = ++closure_;
+            request.data = reinterpret_cast<__u64>(payload);
+            request.generation = sendGeneration;
+            if (::ioctl(fd_, FW_CDEV_IOC_SEND_REQUEST, &request) < 0) return StatusFromErrno(errno);
+
+            UInt32 rcode = 0;
+            const IOReturn status =
+                AwaitResponse(request.closure, deadline, rcode, response, responseSize);
+            if (status != kIOReturnSuccess) return status;
+            if (rcode == RCODE_GENERATION && !failOnReset && resends < options_.generationRetries) {
+                // The bus was reset under the request. The reset event may still be on its way,
+                // so ask the kernel for the generation rather than wait for it.
+                const IOReturn refreshed = RefreshInfo();
+                if (refreshed != kIOReturnSuccess) return refreshed;
+                sendGeneration = generation_;
+                continue;
+            }
+            return fw::StatusFromResponseCode(rcode);
+        }
+    }
+
+  private:
+    void TakeBusReset(const fw_cdev_event_bus_reset& reset) {
+        generation_ = reset.generation;
+        nodeId_ = reset.node_id;
+    }
+
+    // Reads events until the response with `closure`, taking bus resets on the way. Responses
+    // to earlier requests that timed out here are dropped.
+    IOReturn AwaitResponse(__u64 closure, Clock::time_point deadline, UInt32& rcode, void* response,
+                           UInt32& responseSize) {
+        for (;;) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return kIOReturnTimeout;
+            pollfd watch{fd_, POLLIN, 0};
+            const int ready = ::poll(&watch, 1, static_cast<int>(left));
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return StatusFromErrno(errno);
+            }
+            if (ready == 0) return kIOReturnTimeout;
+            // A node that has gone reports POLLHUP|POLLERR; the read then fails with ENODEV.
+            const ssize_t got = ::read(fd_, events_.data(), sizeof events_);
+            if (got < 0) {
+                if (errno == EAGAIN || errno == EINTR) continue;
+                return StatusFromErrno(errno);
+            }
+            fw_cdev_event_common common{};
+            if (static_cast<std::size_t>(got) < sizeof common) continue;
+            std::memcpy(&common, events_.data(), sizeof common);
+            if (common.type == FW_CDEV_EVENT_BUS_RESET) {
+                fw_cdev_event_bus_reset reset{};
+                if (static_cast<std::size_t>(got) < sizeof reset) continue;
+                std::memcpy(&reset, events_.data(), sizeof reset);
+                TakeBusReset(reset);
+            } else if (common.type == FW_CDEV_EVENT_RESPONSE && common.closure == closure) {
+                fw_cdev_event_response header{};
+                if (static_cast<std::size_t>(got) < sizeof header) return kIOReturnIOError;
+                std::memcpy(&header, events_.data(), sizeof header);
+                rcode = header.rcode;
+                const std::size_t carried =
+                    std::min<std::size_t>(header.length, got - sizeof header);
+                responseSize = static_cast<UInt32>(std::min<std::size_t>(responseSize, carried));
+                if (responseSize > 0) {
+                    std::memcpy(response, events_.data() + sizeof header, responseSize);
+                }
+                return kIOReturnSuccess;
+            }
+        }
+    }
+
+    const int fd_;
+    const StackOptions options_;
+    UInt32 generation_ = 0;
+    UInt32 nodeId_ = 0;
+    UInt32 card_ = 0;
+    __u64 closure_ = 0;
+    // One event: the largest is a response carrying a full payload.
+    alignas(8) std::array<std::uint8_t, sizeof(fw_cdev_event_response) + kMaxPayload> events_{};
+};
+
+// Absolute addressing needs the device file of another node. The kernel shows no node ID in
+// sysfs, so the candidates are the nodes under the same card (the siblings of our node in the
+// device tree, each with a /dev/fwN); each is opened and asked for its node ID with GET_INFO.
+IOReturn OpenNodeById(const std::string& ownNodeSyspath, UInt32 card, UInt16 nodeId,
+                      const StackOptions& options, std::shared_ptr<NodeFile>& found) {
+    Udev context(udev_new());
+    if (!context) return kIOReturnNoMemory;
+    UdevDevice own(udev_device_new_from_syspath(context.get(), ownNodeSyspath.c_str()));
+    if (!own) return kIOReturnNoDevice;
+    udev_device* cardDevice = udev_device_get_parent(own.get());  // owned by `own`
+    if (cardDevice == nullptr) return kIOReturnNoDevice;
+    const std::string cardSyspath = udev_device_get_syspath(cardDevice);
+
+    UdevEnumerate enumerate(udev_enumerate_new(context.get()));
+    if (!enumerate) return kIOReturnNoMemory;
+    udev_enumerate_add_match_subsystem(enumerate.get(), "firewire");
+    udev_enumerate_add_match_parent(enumerate.get(), cardDevice);
+    udev_enumerate_scan_devices(enumerate.get());
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
+        UdevDevice candidate(
+            udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
+        if (!candidate) continue;
+        udev_device* parent = udev_device_get_parent(candidate.get());
+        const char* deviceNode = udev_device_get_devnode(candidate.get());
+        if (parent == nullptr || deviceNode == nullptr ||
+            cardSyspath != udev_device_get_syspath(parent)) {
+            continue;  // a unit, or a node on another card
+        }
+        std::shared_ptr<NodeFile> node;
+        if (NodeFile::Open(deviceNode, options, node) != kIOReturnSuccess) continue;
+        if (node->RefreshInfo() != kIOReturnSuccess) continue;
+        if (node->card() == card && node->nodeId() == nodeId) {
+            found = std::move(node);
+            return kIOReturnSuccess;
+        }
+    }
+    return kIOFireWireNoAck;  // nobody with that node ID: as the bus reports a missing node
+}
+
+class Device final : public fw::DeviceInterface {
+  public:
+    Device(std::shared_ptr<NodeFile> node, std::string nodeSyspath, UInt32 handle,
+           const StackOptions& options)
+        : node_(std::move(node)),
+          nodeSyspath_(std::move(nodeSyspath)),
+          handle_(handle),
+          options_(options) {}
+
+    // The lock belongs to the open file, so releasing the last interface on it drops the claim
+    // as closing a device file does.
+
+    IOReturn Open() override { return node_->Lock(); }
+    void Close() override { node_->Unlock(); }
+
+    IOReturn GetBusGeneration(UInt32& generation) override {
+        const IOReturn status = node_->RefreshInfo();
+        if (status == kIOReturnSuccess) generation = node_->generation();
+        return status;
+    }
+
+    UInt32 GetDevice() override { return handle_; }
+
+    IOReturn Read(UInt32 device, const FWAddressStruct& addr, void* buf, UInt32& size,
+                  bool failOnReset, UInt32 generation) override {
+        return WithTarget(device, addr, [&](NodeFile& node) {
+            return node.Transact(TCODE_READ_BLOCK_REQUEST, addr.Offset(), nullptr, size, buf, size,
+                                 failOnReset, generation);
+        });
+    }
+
+    IOReturn Write(UInt32 device, const FWAddressStruct& addr, const void* buf, UInt32& size,
+                   bool failOnReset, UInt32 generation) override {
+        return WithTarget(device, addr, [&](NodeFile& node) {
+            UInt32 none = 0;
+            return node.Transact(TCODE_WRITE_BLOCK_REQUEST, addr.Offset(), buf, size, nullptr, none,
+                                 failOnReset, generation);
+        });
+    }
+
+    IOReturn ReadQuadlet(UInt32 device, const FWAddressStruct& addr, UInt32& value,
+                         bool failOnReset, UInt32 generation) override {
+        return WithTarget(device, addr, [&](NodeFile& node) {
+            std::array<std::uint8_t, 4> bytes{};
+            UInt32 size = bytes.size();
+            const IOReturn status =
+                node.Transact(TCODE_READ_QUADLET_REQUEST, addr.Offset(), nullptr, 4, bytes.data(),
+                              size, failOnReset, generation);
+            if (status != kIOReturnSuccess) return status;
+            if (size != bytes.size()) return kIOReturnIOError;  // a quadlet response is 4 bytes
+            value =
+                UInt32{bytes[0]} << 24 | UInt32{bytes[1]} << 16 | UInt32{bytes[2]} << 8 | bytes[3];
+            return status;
+        });
+    }
+
+    IOReturn WriteQuadlet(UInt32 device, const FWAddressStruct& addr, UInt32 value,
+                          bool failOnReset, UInt32 generation) override {
+        return WithTarget(device, addr, [&](NodeFile& node) {
+            const std::array<std::uint8_t, 4> bytes{
+                static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+                static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+            UInt32 none = 0;
+            return node.Transact(TCODE_WRITE_QUADLET_REQUEST, addr.Offset(), bytes.data(), 4,
+                                 nullptr, none, failOnReset, generation);
+        });
+    }
+
+  private:
+    // Runs `transfer` on the node the request is for: our own for our handle, the node named by
+    // addr.nodeID for 0 (absolute addressing).
+    template <typename Transfer>
+    IOReturn WithTarget(UInt32 device, const FWAddressStruct& addr, Transfer transfer) {
+        if (device == handle_) return transfer(*node_);
+        if (device != 0) return kIOReturnBadArgument;  // not a handle this interface gave out
+        const IOReturn status = node_->RefreshInfo();
+        if (status != kIOReturnSuccess) return status;
+        if (addr.nodeID == node_->nodeId()) return transfer(*node_);
+        std::shared_ptr<NodeFile> other;
+        const IOReturn found =
+            OpenNodeById(nodeSyspath_, node_->card(), addr.nodeID, options_, other);
+        if (found != kIOReturnSuccess) return found;
+        return transfer(*other);
+    }
+
+    std::shared_ptr<NodeFile> node_;
+    const std::string nodeSyspath_;
+    const UInt32 handle_;
+    const StackOptions options_;
+};
+
+class PlugIn final : public fw::PlugIn {
+  public:
+    PlugIn(std::shared_ptr<NodeFile> node, std::string nodeSyspath, UInt32 handle,
+           const StackOptions& options)
+        : node_(std::move(node)),
+          nodeSyspath_(std::move(nodeSyspath)),
+          handle_(handle),
+          options_(options) {}
+
+    IOReturn QueryInterface(std::unique_ptr<fw::DeviceInterface>& device) override {
+        const IOReturn status = node_->RefreshInfo();
+        if (status != kIOReturnSuccess) return status;
+        device = std::make_unique<Device>(node_, nodeSyspath_, handle_, options_);
+        return kIOReturnSuccess;
+    }
+
+  private:
+    std::shared_ptr<NodeFile> node_;
+    const std::string nodeSyspath_;
+    const UInt32 handle_;
+    const StackOptions options_;
+};
+
+}  // namespace
+
+IOReturn StatusFromErrno(int error) {
+    switch (error) {
+        case 0:
+            return kIOReturnSuccess;
+        case ENODEV:  // the kernel's answer on a node that has been unplugged
+        case ENOENT:  // the device file went away with it
+        case ENXIO:
+            return kIOReturnNoDevice;
+        case EACCES:
+        case EPERM:
+            return kIOReturnNotPermitted;
+        case ETIMEDOUT:
+            return kIOReturnTimeout;
+        case EBUSY:
+            return kIOReturnExclusiveAccess;
+        case ENOMEM:
+            return kIOReturnNoMemory;
+        case EINVAL:
+            return kIOReturnBadArgument;
+        case ENOTTY:  // the file does not speak firewire-cdev
+        case ENOSYS:
+            return kIOReturnUnsupported;
+        default:
+            return kIOReturnIOError;
+    }
+}
+
+LinuxFireWireStack::LinuxFireWireStack(StackOptions options) : options_(options) {}
+
+LinuxFireWireStack::~LinuxFireWireStack() = default;
+
+fw::UnitHandle LinuxFireWireStack::FindUnit(UInt32 specifierId, UInt32 softwareVersion) {
+    Udev context(udev_new());
+    if (!context) return {};
+    UdevEnumerate enumerate(udev_enumerate_new(context.get()));
+    if (!enumerate) return {};
+    udev_enumerate_add_match_subsystem(enumerate.get(), "firewire");
+    udev_enumerate_add_match_sysattr(enumerate.get(), "specifier_id",
+                                     HexAttribute(specifierId).c_str());
+    udev_enumerate_add_match_sysattr(enumerate.get(), "version",
+                                     HexAttribute(softwareVersion).c_str());
+    if (udev_enumerate_scan_devices(enumerate.get()) < 0) return {};
+
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
+        UdevDevice unit(
+            udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
+        if (!unit) continue;  // gone since the scan
+        // The unit's node is its parent on the same bus; the parent owns the reference.
+        udev_device* node =
+            udev_device_get_parent_with_subsystem_devtype(unit.get(), "firewire", nullptr);
+        const char* deviceNode = node != nullptr ? udev_device_get_devnode(node) : nullptr;
+        if (deviceNode == nullptr) continue;
+
+        Unit found{udev_device_get_syspath(unit.get()), udev_device_get_syspath(node), deviceNode};
+        std::lock_guard lock(mutex_);
+        for (std::size_t i = 0; i < units_.size(); ++i) {
+            if (units_[i].syspath == found.syspath) {
+                units_[i] = std::move(found);
+                return fw::UnitHandle{this, static_cast<UInt32>(i + 1)};
+            }
+        }
+        units_.push_back(std::move(found));
+        return fw::UnitHandle{this, static_cast<UInt32>(units_.size())};
+    }
+    return {};
+}
+
+IOReturn LinuxFireWireStack::CreatePlugIn(fw::UnitHandle handle,
+                                          std::unique_ptr<fw::PlugIn>& plugIn) {
+    Unit unit;
+    {
+        std::lock_guard lock(mutex_);
+        if (handle.stack != this || handle.unit == 0 || handle.unit > units_.size()) {
+            return kIOReturnNoDevice;
+        }
+        unit = units_[handle.unit - 1];
+    }
+    // The handle may have outlived the unit, and /dev/fwN may by now be another node.
+    Udev context(udev_new());
+    if (!context) return kIOReturnNoMemory;
+    UdevDevice present(udev_device_new_from_syspath(context.get(), unit.syspath.c_str()));
+    if (!present) return kIOReturnNoDevice;
+
+    std::shared_ptr<NodeFile> node;
+    const IOReturn status = NodeFile::Open(unit.deviceNode, options_, node);
+    if (status != kIOReturnSuccess) return status;
+    plugIn = std::make_unique<PlugIn>(std::move(node), unit.nodeSyspath, handle.unit, options_);
+    return kIOReturnSuccess;
+}
+
+std::string LinuxFireWireStack::DeviceNode(fw::UnitHandle handle) const {
+    std::lock_guard lock(mutex_);
+    if (handle.stack != this || handle.unit == 0 || handle.unit > units_.size()) return {};
+    return units_[handle.unit - 1].deviceNode;
+}
+
+}  // namespace linuxfw

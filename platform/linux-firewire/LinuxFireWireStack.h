@@ -1,0 +1,70 @@
+// The FireWire stack on Linux: libudev is the registry, the kernel's firewire-cdev character
+// devices (/dev/fwN, one per node) carry the transfers.
+//
+// A unit is a `fwN.M` device on the "firewire" bus whose sysfs attributes `specifier_id` and
+// `version` carry its unit directory keys; its parent is the node `fwN`, whose device file
+// /dev/fwN is what gets opened. Every call is synchronous and bounded in time (see StackOptions).
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FireWireStack.h"
+
+namespace linuxfw {
+
+struct StackOptions {
+    // The longest one transfer may take from the first send to its response, resends after a bus
+    // reset included. The kernel itself gives up on a request after the split timeout (100 ms by
+    // default) and reports it as cancelled; this bound catches what it does not (a node file that
+    // stops delivering events at all).
+    std::chrono::milliseconds transferTimeout{2000};
+    // How often a request made "whatever the generation" is sent again after the kernel refused
+    // it for a stale generation. Each bus reset costs one; a bus that keeps resetting fails.
+    unsigned generationRetries = 4;
+};
+
+// The status for a failed system call: ENODEV (the node is gone, i.e. unplugged) gives
+// kIOReturnNoDevice, EACCES/EPERM kIOReturnNotPermitted, ETIMEDOUT kIOReturnTimeout; see the
+// table in the source for the rest.
+IOReturn StatusFromErrno(int error);
+
+class LinuxFireWireStack final : public fw::FireWireStack {
+  public:
+    explicit LinuxFireWireStack(StackOptions options = {});
+    ~LinuxFireWireStack() override;
+
+    LinuxFireWireStack(const LinuxFireWireStack&) = delete;
+    LinuxFireWireStack& operator=(const LinuxFireWireStack&) = delete;
+
+    // Looks up the units on the "firewire" bus with udev, matching the sysattrs as the kernel
+    // prints them ("0x%06x"). Of several matches the first in syspath order is taken.
+    fw::UnitHandle FindUnit(UInt32 specifierId, UInt32 softwareVersion) override;
+    // Opens the unit's node file read-write. Fails with kIOReturnNoDevice when the unit has gone
+    // since it was found, and with the errno's status when the file cannot be opened (no udev
+    // rule giving access: kIOReturnNotPermitted).
+    IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
+
+    // The device file of the node that carries a found unit, e.g. "/dev/fw1"; empty for a
+    // handle this stack did not give out.
+    std::string DeviceNode(fw::UnitHandle unit) const;
+
+  private:
+    struct Unit {
+        std::string syspath;      // the unit, /sys/.../fwN/fwN.M
+        std::string nodeSyspath;  // its node, /sys/.../fwN
+        std::string deviceNode;   // /dev/fwN
+    };
+
+    StackOptions options_;
+    mutable std::mutex mutex_;
+    // Handle number n names units_[n - 1]. A unit found again keeps its number, so polling the
+    // registry does not grow this list; entries of unplugged units stay, and CreatePlugIn refuses
+    // them.
+    std::vector<Unit> units_;
+};
+
+}  // namespace linuxfw

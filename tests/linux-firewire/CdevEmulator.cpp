@@ -1,0 +1,410 @@
+#include "CdevEmulator.h"
+
+#include <fcntl.h>
+#include <linux/firewire-cdev.h>
+#include <linux/firewire-constants.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "Brim_Check.h"
+
+namespace cdevemu {
+namespace {
+
+// The kernel copies a bus-reset event without its trailing padding.
+constexpr std::size_t kBusResetEventSize = 36;
+
+std::string CardSyspath(unsigned card) {
+    return "/sys/devices/pci0000:00/0000:0" + std::to_string(card) + ":00.0";
+}
+
+std::uint32_t BigEndian32(const std::uint8_t* bytes) {
+    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+           std::uint32_t{bytes[2]} << 8 | bytes[3];
+}
+
+// The part of the response the model gives: response code and data.
+std::uint32_t AskModel(sim::UpdateUnitModel& model, const fw_cdev_send_request& request,
+                       const std::vector<std::uint8_t>& payload, std::vector<std::uint8_t>& data) {
+    fw::ResponseCode code = fw::ResponseCode::kTypeError;
+    switch (request.tcode) {
+        case TCODE_WRITE_QUADLET_REQUEST:
+            if (payload.size() == 4)
+                code = model.WriteQuadlet(request.offset, BigEndian32(payload.data()));
+            break;
+        case TCODE_WRITE_BLOCK_REQUEST:
+            code = model.WriteBlock(request.offset, payload.data(), request.length);
+            break;
+        case TCODE_READ_QUADLET_REQUEST: {
+            std::uint32_t value = 0;
+            code = model.ReadQuadlet(request.offset, value);
+            data = {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+                    static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+            break;
+        }
+        case TCODE_READ_BLOCK_REQUEST: {
+            data.resize(request.length);
+            std::uint32_t length = request.length;
+            code = model.ReadBlock(request.offset, data.data(), length);
+            data.resize(length);
+            break;
+        }
+        default:
+            break;
+    }
+    if (code != fw::ResponseCode::kComplete) data.clear();
+    return static_cast<std::uint32_t>(code);
+}
+
+}  // namespace
+
+Emulator::Emulator() {
+    testbed_ = umockdev_testbed_new();
+    handler_ = umockdev_ioctl_base_new();
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&Emulator::OnIoctl), this);
+    g_signal_connect(handler_, "handle-read", G_CALLBACK(&Emulator::OnRead), this);
+    g_signal_connect(handler_, "client-connected", G_CALLBACK(&Emulator::OnConnected), this);
+}
+
+Emulator::~Emulator() {
+    g_object_unref(testbed_);  // detaches the handler and removes the fake tree
+    std::lock_guard lock(mutex_);
+    for (auto& [client, state] : clients_) g_object_unref(client);
+    for (auto& [name, node] : nodes_) {
+        if (node.slave >= 0) ::close(node.slave);
+    }
+    g_object_unref(handler_);
+}
+
+bool Emulator::Preloaded() {
+    return umockdev_in_mock_environment();
+}
+
+std::string Emulator::AddNode(unsigned card, unsigned index, std::uint16_t nodeId) {
+    std::lock_guard lock(mutex_);
+    const std::string cardPath = CardSyspath(card);
+    std::string description;
+    if (generations_.count(card) == 0) {
+        generations_[card] = 1;
+        description += "P: " + cardPath.substr(4) + "\nE: SUBSYSTEM=pci\n\n";
+    }
+    const std::string name = "fw" + std::to_string(index);
+    const std::string syspath = cardPath + "/" + name;
+    description += "P: " + syspath.substr(4) + "\nN: " + name +
+                   "\nE: SUBSYSTEM=firewire\nE: DEVNAME=/dev/" + name +
+                   "\nA: dev=244:" + std::to_string(index) + "\n";
+    GError* error = nullptr;
+    BRIM_CHECK(umockdev_testbed_add_from_string(testbed_, description.c_str(), &error));
+
+    const std::string deviceNode = "/dev/" + name;
+    Node& node = nodes_[deviceNode];
+    node.syspath = syspath;
+    node.deviceNode = deviceNode;
+    node.card = card;
+    node.nodeId = nodeId;
+    node.master = umockdev_testbed_get_dev_fd(testbed_, deviceNode.c_str());
+    BRIM_CHECK(node.master >= 0);
+
+    // poll() is not emulated: it sees the pty behind the node. We keep one byte in it while
+    // events wait, and take it out again through our own handle on the client side, in raw mode
+    // so that a single byte makes it readable.
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    const std::string link = std::string(root) + deviceNode;
+    g_free(root);
+    char pty[256] = {};
+    BRIM_CHECK(::readlink(link.c_str(), pty, sizeof pty - 1) > 0);
+    node.slave = ::open(pty, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    BRIM_CHECK(node.slave >= 0);
+    termios mode{};
+    BRIM_CHECK(::tcgetattr(node.slave, &mode) == 0);
+    ::cfmakeraw(&mode);
+    BRIM_CHECK(::tcsetattr(node.slave, TCSANOW, &mode) == 0);
+
+    BRIM_CHECK(umockdev_testbed_attach_ioctl(testbed_, deviceNode.c_str(), handler_, &error));
+    return syspath;
+}
+
+std::string Emulator::AddUnit(unsigned index, unsigned unit, std::uint32_t specifierId,
+                              std::uint32_t version) {
+    std::lock_guard lock(mutex_);
+    const std::string nodeName = "fw" + std::to_string(index);
+    const Node& node = NodeFor("/dev/" + nodeName);
+    // As the kernel prints them: "0x%06x\n".
+    char specifier[16];
+    char softwareVersion[16];
+    std::snprintf(specifier, sizeof specifier, "0x%06x\n", specifierId);
+    std::snprintf(softwareVersion, sizeof softwareVersion, "0x%06x\n", version);
+    const std::string name = nodeName + "." + std::to_string(unit);
+    gchar* syspath = umockdev_testbed_add_device(testbed_, "firewire", name.c_str(),
+                                                 node.syspath.c_str(), "specifier_id", specifier,
+                                                 "version", softwareVersion, nullptr, nullptr);
+    BRIM_CHECK(syspath != nullptr);
+    std::string result = syspath;
+    g_free(syspath);
+    return result;
+}
+
+std::string Emulator::AddUpdateUnitNode(unsigned card, unsigned index, std::uint16_t nodeId) {
+    AddNode(card, index, nodeId);
+    return AddUnit(index, 0, sim::kUnitSpecifierId, sim::kUnitSwVersion);
+}
+
+sim::UpdateUnitModel& Emulator::Model(const std::string& deviceNode) {
+    std::lock_guard lock(mutex_);
+    return NodeFor(deviceNode).model;
+}
+
+NodeFaults& Emulator::Faults(const std::string& deviceNode) {
+    std::lock_guard lock(mutex_);
+    return NodeFor(deviceNode).faults;
+}
+
+void Emulator::SetKernelAbi(std::uint32_t version) {
+    std::lock_guard lock(mutex_);
+    kernelAbi_ = version;
+}
+
+void Emulator::BusReset(unsigned card) {
+    std::lock_guard lock(mutex_);
+    ResetLocked(card);
+}
+
+std::uint32_t Emulator::Generation(unsigned card) {
+    std::lock_guard lock(mutex_);
+    return generations_[card];
+}
+
+void Emulator::Unplug(const std::string& deviceNode) {
+    std::lock_guard lock(mutex_);
+    Node& node = NodeFor(deviceNode);
+    if (!node.gone) {
+        node.gone = true;
+        UpdateReadable(node);
+    }
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    const bool inSysfs =
+        g_file_test((std::string(root) + node.syspath).c_str(), G_FILE_TEST_IS_DIR);
+    g_free(root);
+    if (inSysfs) umockdev_testbed_remove_device(testbed_, node.syspath.c_str());
+}
+
+std::vector<Request> Emulator::Log() {
+    std::lock_guard lock(mutex_);
+    return log_;
+}
+
+void Emulator::ClearLog() {
+    std::lock_guard lock(mutex_);
+    log_.clear();
+}
+
+void Emulator::OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    auto& emulator = *static_cast<Emulator*>(self);
+    std::lock_guard lock(emulator.mutex_);
+    // Keep the client alive so its address is not reused while we still hold its state.
+    g_object_ref(client);
+    Client state;
+    state.deviceNode = umockdev_ioctl_client_get_devnode(client);
+    emulator.clients_[client] = std::move(state);
+}
+
+gboolean Emulator::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    auto& emulator = *static_cast<Emulator*>(self);
+    std::lock_guard lock(emulator.mutex_);
+    Client& state = emulator.clients_.at(client);
+    Node& node = emulator.NodeFor(state.deviceNode);
+    if (node.gone) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    switch (umockdev_ioctl_client_get_request(client)) {
+        case FW_CDEV_IOC_GET_INFO:
+            emulator.GetInfo(client, state, node);
+            break;
+        case FW_CDEV_IOC_SEND_REQUEST:
+            emulator.SendRequest(client, state, node);
+            break;
+        default:
+            umockdev_ioctl_client_complete(client, -1, ENOTTY);
+            break;
+    }
+    return TRUE;
+}
+
+gboolean Emulator::OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    auto& emulator = *static_cast<Emulator*>(self);
+    std::lock_guard lock(emulator.mutex_);
+    Client& state = emulator.clients_.at(client);
+    Node& node = emulator.NodeFor(state.deviceNode);
+    UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
+    if (node.gone) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+    } else if (state.events.empty()) {
+        umockdev_ioctl_client_complete(client, -1, EAGAIN);  // the file is non-blocking
+    } else {
+        // Like the kernel: one event per read, cut to the buffer.
+        const std::vector<std::uint8_t> event = std::move(state.events.front());
+        state.events.pop_front();
+        const std::size_t count = std::min<std::size_t>(event.size(), buffer->data_len);
+        std::memcpy(buffer->data, event.data(), count);
+        umockdev_ioctl_client_complete(client, static_cast<glong>(count), 0);
+    }
+    emulator.UpdateReadable(node);
+    return TRUE;
+}
+
+void Emulator::GetInfo(UMockdevIoctlClient* client, Client& state, Node& node) {
+    GError* error = nullptr;
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
+                                                          sizeof(fw_cdev_get_info), &error);
+    if (data == nullptr) {
+        g_clear_error(&error);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    auto* info = reinterpret_cast<fw_cdev_get_info*>(data->data);
+    state.busResetEvents = true;
+    state.busResetClosure = info->bus_reset_closure;
+    if (info->bus_reset != 0) {
+        UMockdevIoctlData* target = umockdev_ioctl_data_resolve(
+            data, offsetof(fw_cdev_get_info, bus_reset), kBusResetEventSize, &error);
+        BRIM_CHECK(target != nullptr);
+        fw_cdev_event_bus_reset reset{};
+        reset.closure = info->bus_reset_closure;
+        reset.type = FW_CDEV_EVENT_BUS_RESET;
+        reset.node_id = node.nodeId;
+        reset.local_node_id = kLocalNodeId;
+        reset.bm_node_id = kLocalNodeId;
+        reset.irm_node_id = kLocalNodeId;
+        reset.root_node_id = kLocalNodeId;
+        reset.generation = generations_[node.card];
+        std::memcpy(target->data, &reset, kBusResetEventSize);
+        g_object_unref(target);
+    }
+    info->version = kernelAbi_;
+    info->rom_length = 0;
+    info->card = node.card;
+    g_object_unref(data);
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+void Emulator::SendRequest(UMockdevIoctlClient* client, Client& state, Node& node) {
+    GError* error = nullptr;
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
+                                                          sizeof(fw_cdev_send_request), &error);
+    if (data == nullptr) {
+        g_clear_error(&error);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    fw_cdev_send_request request{};
+    std::memcpy(&request, data->data, sizeof request);
+
+    Request entry;
+    entry.deviceNode = state.deviceNode;
+    entry.tcode = request.tcode;
+    entry.offset = request.offset;
+    entry.length = request.length;
+    entry.generation = request.generation;
+    const bool write =
+        request.tcode == TCODE_WRITE_QUADLET_REQUEST || request.tcode == TCODE_WRITE_BLOCK_REQUEST;
+    if (write && request.length > 0) {
+        UMockdevIoctlData* payload = umockdev_ioctl_data_resolve(
+            data, offsetof(fw_cdev_send_request, data), request.length, &error);
+        BRIM_CHECK(payload != nullptr);
+        entry.payload.assign(payload->data, payload->data + request.length);
+        g_object_unref(payload);
+    }
+    g_object_unref(data);
+
+    const unsigned nth = ++node.requests;
+    if (node.faults.busResetBeforeRequest == nth) ResetLocked(node.card);
+    if (node.faults.unplugAtRequest == nth) {
+        node.gone = true;
+        UpdateReadable(node);
+    }
+    if (node.gone || node.faults.noResponse) {
+        entry.answered = false;
+    } else {
+        std::vector<std::uint8_t> response;
+        if (request.generation != generations_[node.card]) {
+            entry.rcode = RCODE_GENERATION;
+        } else if (!node.faults.rcodes.empty()) {
+            entry.rcode = node.faults.rcodes.front();
+            node.faults.rcodes.pop_front();
+        } else {
+            entry.rcode = AskModel(node.model, request, entry.payload, response);
+        }
+        fw_cdev_event_response header{};
+        header.closure = request.closure;
+        header.type = FW_CDEV_EVENT_RESPONSE;
+        header.rcode = entry.rcode;
+        header.length = static_cast<__u32>(response.size());
+        std::vector<std::uint8_t> event(sizeof header + response.size());
+        std::memcpy(event.data(), &header, sizeof header);
+        std::copy(response.begin(), response.end(), event.begin() + sizeof header);
+        QueueEvent(state, std::move(event));
+        UpdateReadable(node);
+    }
+    log_.push_back(std::move(entry));
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+void Emulator::ResetLocked(unsigned card) {
+    const std::uint32_t generation = ++generations_[card];
+    std::set<std::string> touched;
+    for (auto& [client, state] : clients_) {
+        Node& node = NodeFor(state.deviceNode);
+        if (node.card != card || node.gone || !state.busResetEvents) continue;
+        fw_cdev_event_bus_reset reset{};
+        reset.closure = state.busResetClosure;
+        reset.type = FW_CDEV_EVENT_BUS_RESET;
+        reset.node_id = node.nodeId;
+        reset.local_node_id = kLocalNodeId;
+        reset.bm_node_id = kLocalNodeId;
+        reset.irm_node_id = kLocalNodeId;
+        reset.root_node_id = kLocalNodeId;
+        reset.generation = generation;
+        std::vector<std::uint8_t> event(sizeof reset);
+        std::memcpy(event.data(), &reset, sizeof reset);
+        QueueEvent(state, std::move(event));
+        touched.insert(state.deviceNode);
+    }
+    for (const std::string& deviceNode : touched) UpdateReadable(NodeFor(deviceNode));
+}
+
+void Emulator::QueueEvent(Client& client, std::vector<std::uint8_t> event) {
+    client.events.push_back(std::move(event));
+}
+
+void Emulator::UpdateReadable(Node& node) {
+    bool wanted = node.gone;
+    for (auto& [client, state] : clients_) {
+        // A closed file's events are never read; they must not keep the node readable.
+        if (!umockdev_ioctl_client_get_connected(client)) state.events.clear();
+        if (state.deviceNode == node.deviceNode && !state.events.empty()) wanted = true;
+    }
+    if (wanted && !node.readable) {
+        BRIM_CHECK(::write(node.master, "e", 1) == 1);
+        node.readable = true;
+    } else if (!wanted && node.readable) {
+        char drained[64];
+        BRIM_CHECK(::read(node.slave, drained, sizeof drained) >= 1);
+        node.readable = false;
+    }
+}
+
+Emulator::Node& Emulator::NodeFor(const std::string& deviceNode) {
+    const auto found = nodes_.find(deviceNode);
+    BRIM_CHECK(found != nodes_.end());
+    return found->second;
+}
+
+}  // namespace cdevemu

@@ -1,0 +1,131 @@
+// An emulated FireWire bus for the Linux stack's tests: umockdev fakes the sysfs tree (a card, its
+// nodes fwN with /dev/fwN, their units fwN.M) and hands every ioctl() and read() on a /dev/fwN to
+// this object, which answers as the kernel's firewire-cdev would, with a model of the update unit
+// behind each node (the same model the simulated bus uses).
+//
+// Needs the umockdev preload library (run under umockdev-wrapper). umockdev serves the emulated
+// files from a thread of its own; one lock guards everything here, so tests may inject faults
+// and read the log from their own thread.
+#pragma once
+
+#include <umockdev.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "UpdateUnitModel.h"
+
+namespace cdevemu {
+
+// One request as it reached the emulated bus.
+struct Request {
+    std::string deviceNode;  // the /dev/fwN it was sent through
+    std::uint32_t tcode = 0;
+    std::uint64_t offset = 0;
+    std::uint32_t length = 0;
+    std::vector<std::uint8_t> payload;  // write data, in bus order
+    std::uint32_t generation = 0;       // the generation the request carried
+    std::uint32_t rcode = 0;            // the response code it got (none: see `answered`)
+    bool answered = true;
+};
+
+// What a node does beyond what its model answers.
+struct NodeFaults {
+    // Response codes given, in turn, to the next requests instead of the model's answer.
+    std::deque<std::uint32_t> rcodes;
+    // The bus resets just before the n-th request to this node (counted from 1), which then
+    // carries a stale generation. 0: never.
+    unsigned busResetBeforeRequest = 0;
+    // The n-th request to this node is taken and the node vanishes: no response, and every
+    // later ioctl() and read() fails with ENODEV. 0: never.
+    unsigned unplugAtRequest = 0;
+    // Requests are taken and never answered (the node file delivers no response event).
+    bool noResponse = false;
+};
+
+class Emulator {
+  public:
+    static constexpr std::uint32_t kLocalNodeId = 0xFFC0;
+
+    Emulator();
+    ~Emulator();
+    Emulator(const Emulator&) = delete;
+    Emulator& operator=(const Emulator&) = delete;
+
+    // Whether this process runs with the umockdev preload library. Create an Emulator first:
+    // umockdev decides once, when first asked.
+    static bool Preloaded();
+
+    // Adds node /dev/fw<index> with `nodeId` under card `card` (0, 1, ...); returns its syspath.
+    std::string AddNode(unsigned card, unsigned index, std::uint16_t nodeId);
+    // Adds unit fw<index>.<unit> under that node with these unit directory keys.
+    std::string AddUnit(unsigned index, unsigned unit, std::uint32_t specifierId,
+                        std::uint32_t version);
+    // Adds an update unit node: the node, and a unit with the update unit's keys.
+    std::string AddUpdateUnitNode(unsigned card, unsigned index, std::uint16_t nodeId);
+
+    // The model and faults behind a node. Change them while no transfer is in flight.
+    sim::UpdateUnitModel& Model(const std::string& deviceNode);
+    NodeFaults& Faults(const std::string& deviceNode);
+    // The ABI version the emulated kernel reports (5 unless changed).
+    void SetKernelAbi(std::uint32_t version);
+
+    // A bus reset on `card`: its generation goes up, node IDs stay, and every client of its
+    // nodes that asked for bus-reset events gets one.
+    void BusReset(unsigned card = 0);
+    std::uint32_t Generation(unsigned card = 0);
+    // Unplugs a node: its files fail with ENODEV from now on and it leaves sysfs.
+    void Unplug(const std::string& deviceNode);
+
+    std::vector<Request> Log();
+    void ClearLog();
+
+  private:
+    struct Client {
+        std::string deviceNode;
+        bool busResetEvents = false;
+        std::uint64_t busResetClosure = 0;
+        std::deque<std::vector<std::uint8_t>> events;
+    };
+    struct Node {
+        std::string syspath;
+        std::string deviceNode;
+        unsigned card = 0;
+        std::uint16_t nodeId = 0;
+        int master = -1;  // the pty behind /dev/fwN: test side, owned by the testbed
+        int slave = -1;   // our own handle on the client side, to drain it
+        bool readable = false;
+        bool gone = false;
+        unsigned requests = 0;
+        sim::UpdateUnitModel model;
+        NodeFaults faults;
+    };
+
+    static gboolean OnIoctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer self);
+    static gboolean OnRead(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer self);
+    static void OnConnected(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer self);
+
+    // Callers hold mutex_.
+    void GetInfo(UMockdevIoctlClient* client, Client& state, Node& node);
+    void SendRequest(UMockdevIoctlClient* client, Client& state, Node& node);
+    void ResetLocked(unsigned card);
+    void QueueEvent(Client& client, std::vector<std::uint8_t> event);
+    void UpdateReadable(Node& node);
+    Node& NodeFor(const std::string& deviceNode);
+
+    std::mutex mutex_;
+    UMockdevTestbed* testbed_ = nullptr;
+    UMockdevIoctlBase* handler_ = nullptr;
+    std::map<std::string, Node> nodes_;  // by device node
+    std::map<UMockdevIoctlClient*, Client> clients_;
+    std::map<unsigned, std::uint32_t> generations_;  // by card
+    std::uint32_t kernelAbi_ = 5;
+    std::vector<Request> log_;
+};
+
+}  // namespace cdevemu

@@ -1,0 +1,436 @@
+// The Linux FireWire stack against an emulated kernel: libudev reads a faked sysfs, and every
+// ioctl()/read() on the faked /dev/fwN reaches CdevEmulator, which answers from the update unit's
+// model. Run under umockdev-wrapper; without its preload library the tests are skipped (77).
+#include <gtest/gtest.h>
+#include <linux/firewire-constants.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "CdevEmulator.h"
+#include "DownloadUnit.h"
+#include "LinuxFireWireStack.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint16_t kUnitNodeId = 0xFFC1;
+const std::string kUnitNode = "/dev/fw1";
+
+// Register addresses as the unit's model lays them out.
+FWAddressStruct At(std::uint64_t offset) {
+    return FWAddressStruct(static_cast<UInt16>(offset >> 32), static_cast<UInt32>(offset));
+}
+
+std::vector<std::uint8_t> Quadlet(UInt32 value) {
+    return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+
+class LinuxStackTest : public ::testing::Test {
+  protected:
+    static constexpr milliseconds kTimeout{300};
+
+    LinuxStackTest() : stack(linuxfw::StackOptions{kTimeout, 4}) {
+        emulator.AddUpdateUnitNode(0, 1, kUnitNodeId);
+    }
+
+    std::unique_ptr<DownloadUnit> MakeUnit() {
+        const fw::UnitHandle handle = stack.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
+                                                     DownloadUnit::kFirmwareUpdateUnitSWVersion);
+        EXPECT_TRUE(handle);
+        return std::make_unique<DownloadUnit>(handle);
+    }
+
+    UInt32 Generation(DownloadUnit& unit) {
+        UInt32 generation = 0;
+        EXPECT_EQ(kIOReturnSuccess, unit.GetBusGeneration(generation));
+        return generation;
+    }
+
+    // Declared first: outlives the stack and every unit a test makes.
+    cdevemu::Emulator emulator;
+    linuxfw::LinuxFireWireStack stack;
+};
+
+// Discovery -------------------------------------------------------------------------------------
+
+TEST_F(LinuxStackTest, FindsTheUnitWithBothKeysAndNotItsDecoys) {
+    // fw0 sorts first and carries the same specifier ID with another version; fw2 the right
+    // version under another specifier ID.
+    emulator.AddNode(0, 0, 0xFFC0);
+    emulator.AddUnit(0, 0, sim::kUnitSpecifierId, 0x12);
+    emulator.AddNode(0, 2, 0xFFC2);
+    emulator.AddUnit(2, 0, 0x00A02D, sim::kUnitSwVersion);
+
+    const fw::UnitHandle handle = stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion);
+    ASSERT_TRUE(handle);
+    EXPECT_EQ(kUnitNode, stack.DeviceNode(handle));
+    EXPECT_EQ("/dev/fw0", stack.DeviceNode(stack.FindUnit(sim::kUnitSpecifierId, 0x12)));
+
+    // Polling finds the same unit under the same handle.
+    EXPECT_EQ(handle.unit, stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion).unit);
+    EXPECT_FALSE(stack.FindUnit(sim::kUnitSpecifierId, 0x13));
+    EXPECT_FALSE(stack.FindUnit(0x0A4F53, sim::kUnitSwVersion));
+}
+
+TEST_F(LinuxStackTest, UnpluggedUnitIsNoLongerFoundAndItsHandleIsRefused) {
+    const fw::UnitHandle handle = stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion);
+    ASSERT_TRUE(handle);
+    emulator.Unplug(kUnitNode);
+
+    EXPECT_FALSE(stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion));
+    std::unique_ptr<fw::PlugIn> plugIn;
+    EXPECT_EQ(kIOReturnNoDevice, stack.CreatePlugIn(handle, plugIn));
+    EXPECT_EQ(nullptr, plugIn);
+    EXPECT_THROW(DownloadUnit{handle}, std::exception);
+}
+
+TEST_F(LinuxStackTest, KernelWithTooOldAbiIsRefusedAtQueryInterface) {
+    emulator.SetKernelAbi(3);
+    std::unique_ptr<fw::PlugIn> plugIn;
+    ASSERT_EQ(
+        kIOReturnSuccess,
+        stack.CreatePlugIn(stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion), plugIn));
+    std::unique_ptr<fw::DeviceInterface> device;
+    EXPECT_EQ(kIOReturnUnsupported, plugIn->QueryInterface(device));
+    EXPECT_EQ(nullptr, device);
+}
+
+// Transfers -------------------------------------------------------------------------------------
+
+TEST_F(LinuxStackTest, EachTransferKindPutsItsBytesOnTheBus) {
+    auto unit = MakeUnit();
+    const UInt32 generation = Generation(*unit);
+    EXPECT_EQ(emulator.Generation(), generation);
+    sim::UpdateUnitModel& model = emulator.Model(kUnitNode);
+    model.softwareVersion = 0x0001'0003;
+
+    // Quadlet write: big-endian on the bus.
+    ASSERT_EQ(kIOReturnSuccess, unit->WriteQuadlet(At(sim::kUpdateControl), 1, false, false, 0));
+    // Quadlet read: the first byte on the bus is the most significant.
+    UInt32 value = 0;
+    ASSERT_EQ(kIOReturnSuccess,
+              unit->ReadQuadlet(At(sim::kSoftwareVersion), value, false, false, 0));
+    EXPECT_EQ(0x0001'0003u, value);
+    // Block write, after an erase so that the data port takes it: bytes in buffer order.
+    ASSERT_EQ(kIOReturnSuccess, unit->WriteUpdateCommand(0, generation));
+    ASSERT_EQ(kIOReturnSuccess, unit->ReadStatusRegister(value, generation));
+    const std::vector<std::uint8_t> block{0xFF, 0xFF, 0x00, 0x01, 0x12, 0x34, 0x56, 0x78};
+    UInt32 size = block.size();
+    ASSERT_EQ(kIOReturnSuccess,
+              unit->Write(At(sim::kUpdateData), block.data(), size, false, false, 0));
+    EXPECT_EQ(block.size(), size);
+    EXPECT_EQ(block, model.Header(sim::Image::kFpga));
+    // Block read.
+    char serial[8] = {};
+    size = sizeof serial;
+    ASSERT_EQ(kIOReturnSuccess, unit->Read(At(sim::kSerialNumber), serial, size, false, false, 0));
+    EXPECT_EQ(8u, size);
+    EXPECT_EQ("00000001", std::string(serial, 8));
+
+    const std::vector<cdevemu::Request> log = emulator.Log();
+    ASSERT_EQ(6u, log.size());
+    EXPECT_EQ(TCODE_WRITE_QUADLET_REQUEST, log[0].tcode);
+    EXPECT_EQ(sim::kUpdateControl, log[0].offset);
+    EXPECT_EQ(4u, log[0].length);
+    EXPECT_EQ(Quadlet(1), log[0].payload);
+    EXPECT_EQ(TCODE_READ_QUADLET_REQUEST, log[1].tcode);
+    EXPECT_EQ(sim::kSoftwareVersion, log[1].offset);
+    EXPECT_EQ(TCODE_WRITE_BLOCK_REQUEST, log[4].tcode);
+    EXPECT_EQ(sim::kUpdateData, log[4].offset);
+    EXPECT_EQ(block, log[4].payload);
+    EXPECT_EQ(TCODE_READ_BLOCK_REQUEST, log[5].tcode);
+    EXPECT_EQ(sim::kSerialNumber, log[5].offset);
+    EXPECT_EQ(8u, log[5].length);
+    for (const cdevemu::Request& request : log) {
+        EXPECT_EQ(kUnitNode, request.deviceNode);
+        EXPECT_EQ(generation, request.generation);  // failOnReset false: the current one
+        EXPECT_EQ(unsigned{RCODE_COMPLETE}, request.rcode);
+    }
+}
+
+TEST_F(LinuxStackTest, ShortBlockReadLeavesTheSmallerCount) {
+    auto unit = MakeUnit();
+    emulator.Model(kUnitNode).settings.serialReadLength = 5;
+    std::string serial;
+    ASSERT_EQ(kIOReturnSuccess, unit->GetProductSerNum(serial));
+    EXPECT_EQ("00000", serial);
+}
+
+TEST_F(LinuxStackTest, EveryResponseCodeGivesItsOwnStatus) {
+    auto unit = MakeUnit();
+    const UInt32 generation = Generation(*unit);
+    const std::vector<UInt32> codes{RCODE_CONFLICT_ERROR, RCODE_DATA_ERROR, RCODE_TYPE_ERROR,
+                                    RCODE_ADDRESS_ERROR,  RCODE_SEND_ERROR, RCODE_CANCELLED,
+                                    RCODE_BUSY,           RCODE_GENERATION, RCODE_NO_ACK};
+    std::set<IOReturn> statuses;
+    for (const UInt32 code : codes) {
+        emulator.Faults(kUnitNode).rcodes.push_back(code);
+        UInt32 value = 0;
+        // failOnReset true: a stale-generation answer is reported, not resent.
+        const IOReturn status = unit->ReadQuadlet(At(sim::kStatus), value, false, true, generation);
+        EXPECT_EQ(fw::StatusFromResponseCode(code), status) << "rcode " << code;
+        EXPECT_NE(kIOReturnSuccess, status);
+        statuses.insert(status);
+    }
+    EXPECT_EQ(codes.size(), statuses.size());
+
+    // The unit's own refusals come back the same way.
+    UInt32 value = 0;
+    EXPECT_EQ(kIOFireWireAddressError,
+              unit->ReadQuadlet(At(0xFFFFF0440000), value, false, false, 0));
+    EXPECT_EQ(kIOFireWireTypeError, unit->ReadQuadlet(At(sim::kCrc), value, false, false, 0));
+}
+
+TEST(LinuxStackErrno, SystemErrorsMapToDistinctStatuses) {
+    EXPECT_EQ(kIOReturnNoDevice, linuxfw::StatusFromErrno(ENODEV));
+    EXPECT_EQ(kIOReturnNoDevice, linuxfw::StatusFromErrno(ENOENT));
+    EXPECT_EQ(kIOReturnNotPermitted, linuxfw::StatusFromErrno(EACCES));
+    EXPECT_EQ(kIOReturnNotPermitted, linuxfw::StatusFromErrno(EPERM));
+    EXPECT_EQ(kIOReturnTimeout, linuxfw::StatusFromErrno(ETIMEDOUT));
+    EXPECT_EQ(kIOReturnIOError, linuxfw::StatusFromErrno(EIO));
+    EXPECT_EQ(kIOReturnSuccess, linuxfw::StatusFromErrno(0));
+}
+
+// Faults ----------------------------------------------------------------------------------------
+
+TEST_F(LinuxStackTest, SilentNodeFailsWithTimeoutWithinTheBound) {
+    auto unit = MakeUnit();
+    emulator.Faults(kUnitNode).noResponse = true;
+    UInt32 value = 0;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(kIOReturnTimeout, unit->ReadQuadlet(At(sim::kStatus), value, false, false, 0));
+    const auto waited = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    EXPECT_GE(waited, kTimeout);
+    EXPECT_LT(waited, kTimeout * 10);
+
+    // The node answers again: the next transfer is not confused by the lost one.
+    emulator.Faults(kUnitNode).noResponse = false;
+    EXPECT_EQ(kIOReturnSuccess,
+              unit->ReadQuadlet(At(sim::kSoftwareVersion), value, false, false, 0));
+    EXPECT_EQ(emulator.Model(kUnitNode).softwareVersion, value);
+}
+
+TEST_F(LinuxStackTest, UnitThatNeverAnswersIsReportedAsTheKernelCancelsIt) {
+    auto unit = MakeUnit();
+    emulator.Model(kUnitNode).settings.silent = true;  // split timeout in the kernel
+    UInt32 value = 0;
+    EXPECT_EQ(kIOFireWireCancelled, unit->ReadQuadlet(At(sim::kStatus), value, false, false, 0));
+}
+
+TEST_F(LinuxStackTest, BusResetIsTakenWhenTheCallerDoesNotCareAndReportedWhenItDoes) {
+    auto unit = MakeUnit();
+    const UInt32 before = Generation(*unit);
+    emulator.BusReset();
+    EXPECT_EQ(before + 1, Generation(*unit));  // no Open needed
+
+    emulator.BusReset();
+    UInt32 value = 0;
+    EXPECT_EQ(kIOFireWireBusReset,
+              unit->ReadQuadlet(At(sim::kSoftwareVersion), value, false, true, before + 1));
+    EXPECT_EQ(kIOReturnSuccess,
+              unit->ReadQuadlet(At(sim::kSoftwareVersion), value, false, false, before + 1));
+    const std::vector<cdevemu::Request> log = emulator.Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(before + 2, log.back().generation);
+    EXPECT_EQ(unsigned{RCODE_COMPLETE}, log.back().rcode);
+}
+
+TEST_F(LinuxStackTest, BusThatKeepsResettingFailsAfterBoundedResends) {
+    auto unit = MakeUnit();
+    for (int i = 0; i < 10; ++i) emulator.Faults(kUnitNode).rcodes.push_back(RCODE_GENERATION);
+    UInt32 value = 0;
+    EXPECT_EQ(kIOFireWireBusReset, unit->ReadQuadlet(At(sim::kStatus), value, false, false, 0));
+    EXPECT_EQ(5u, emulator.Log().size());  // the first send and 4 resends
+}
+
+TEST_F(LinuxStackTest, OpenIsExclusiveUntilClosed) {
+    auto first = MakeUnit();
+    auto second = MakeUnit();
+    ASSERT_EQ(kIOReturnSuccess, first->Open());
+    EXPECT_EQ(kIOReturnExclusiveAccess, second->Open());
+    EXPECT_EQ(kIOReturnSuccess, first->Open());  // the holder may open again
+    first->Close();
+    ASSERT_EQ(kIOReturnSuccess, second->Open());
+    // Releasing an open unit drops its claim, as closing the file does.
+    second.reset();
+    EXPECT_EQ(kIOReturnSuccess, first->Open());
+    first->Close();
+}
+
+TEST_F(LinuxStackTest, AbsoluteAddressingReachesTheNodeWithThatId) {
+    emulator.AddNode(0, 2, 0xFFC2);
+    emulator.Model("/dev/fw2").softwareVersion = 0x0009'0009;
+    emulator.AddNode(1, 3, 0xFFC3);  // another card: never a candidate
+    auto unit = MakeUnit();
+
+    FWAddressStruct other = At(sim::kSoftwareVersion);
+    other.nodeID = 0xFFC2;
+    UInt32 value = 0;
+    ASSERT_EQ(kIOReturnSuccess, unit->ReadQuadlet(other, value, true, false, 0));
+    EXPECT_EQ(0x0009'0009u, value);
+    // Device-relative addressing ignores nodeID.
+    ASSERT_EQ(kIOReturnSuccess, unit->ReadQuadlet(other, value, false, false, 0));
+    EXPECT_EQ(emulator.Model(kUnitNode).softwareVersion, value);
+    // Our own node by ID, and nobody.
+    FWAddressStruct own = At(sim::kSoftwareVersion);
+    own.nodeID = kUnitNodeId;
+    ASSERT_EQ(kIOReturnSuccess, unit->ReadQuadlet(own, value, true, false, 0));
+    FWAddressStruct nobody = At(sim::kSoftwareVersion);
+    nobody.nodeID = 0xFFC3;  // exists, but on the other card
+    EXPECT_EQ(kIOFireWireNoAck, unit->ReadQuadlet(nobody, value, true, false, 0));
+
+    const std::vector<cdevemu::Request> log = emulator.Log();
+    ASSERT_EQ(3u, log.size());
+    EXPECT_EQ("/dev/fw2", log[0].deviceNode);
+    EXPECT_EQ(kUnitNode, log[1].deviceNode);
+    EXPECT_EQ(kUnitNode, log[2].deviceNode);
+}
+
+// Whole updates ---------------------------------------------------------------------------------
+
+// One image through the unit's registers, as the download sequence drives them: update mode,
+// erase and its poll, the 20-byte header, the data in 128-byte blocks (the last one filled to a
+// quadlet), the CRC. Returns the first failure.
+IOReturn DownloadImage(DownloadUnit& unit, sim::Image image,
+                       const std::vector<std::uint8_t>& bytes) {
+    UInt32 generation = 0;
+    IOReturn status = unit.GetBusGeneration(generation);
+    if (status == kIOReturnSuccess) status = unit.Open();
+    if (status != kIOReturnSuccess) return status;
+    struct Closer {
+        DownloadUnit& unit;
+        ~Closer() { unit.Close(); }
+    } closer{unit};
+
+    UInt32 value = 0;
+    if ((status = unit.BeginUpdate(generation)) != kIOReturnSuccess) return status;
+    if ((status = unit.ReadStatusRegister(value, generation)) != kIOReturnSuccess) return status;
+    UInt32 command = static_cast<UInt32>(image);
+    if ((status = unit.SetUpdateCommand(generation, command)) != kIOReturnSuccess) return status;
+    do {
+        if ((status = unit.ReadStatusRegister(value, generation)) != kIOReturnSuccess)
+            return status;
+    } while (value == 0);
+
+    const UInt32 size = static_cast<UInt32>(bytes.size());
+    std::vector<std::uint8_t> header(sim::kHeaderSize, 0);
+    header[0] = header[1] = 0xFF;
+    header[3] = 1;
+    for (int i = 0; i < 4; ++i) header[4 + i] = static_cast<std::uint8_t>(size >> (24 - 8 * i));
+    if ((status = unit.SendBlock(header.data(), sim::kHeaderSize, 0, generation)) !=
+        kIOReturnSuccess) {
+        return status;
+    }
+    std::uint16_t crc = 0;
+    for (UInt32 offset = 0; offset < size; offset += unit.MaxDownloadBlockSize()) {
+        std::vector<std::uint8_t> block(
+            bytes.begin() + offset,
+            bytes.begin() + std::min(size, offset + unit.MaxDownloadBlockSize()));
+        block.resize((block.size() + 3) / 4 * 4, 0);
+        crc = sim::Crc16Xmodem(block.data(), block.size(), crc);
+        status =
+            unit.SendBlock(block.data(), static_cast<unsigned>(block.size()), offset, generation);
+        if (status != kIOReturnSuccess) return status;
+    }
+    return unit.SendCRCAndVerify(crc, generation);
+}
+
+std::vector<std::uint8_t> Image(std::size_t size, std::uint8_t seed) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 8));
+    return bytes;
+}
+
+// The sizes of the two embedded images: the FPGA configuration data and the M-CORE S-records.
+const std::vector<std::uint8_t> kFpgaImage = Image(336'680, 0x5A);
+const std::vector<std::uint8_t> kMcoreImage = Image(67'988, 0x11);
+
+TEST_F(LinuxStackTest, FullUpdateOfBothImagesThroughTheKernelInterface) {
+    auto unit = MakeUnit();
+    emulator.Model(kUnitNode).settings.erasePolls = 3;
+    const Clock::time_point start = Clock::now();
+    ASSERT_EQ(kIOReturnSuccess, DownloadImage(*unit, sim::Image::kFpga, kFpgaImage));
+    ASSERT_EQ(kIOReturnSuccess, DownloadImage(*unit, sim::Image::kMcore, kMcoreImage));
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    sim::UpdateUnitModel& model = emulator.Model(kUnitNode);
+    EXPECT_EQ(kFpgaImage, model.Programmed(sim::Image::kFpga));
+    EXPECT_EQ(kMcoreImage, model.Programmed(sim::Image::kMcore));
+    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kFpga));
+    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kMcore));
+    const std::size_t requests = emulator.Log().size();
+    std::printf("two images, %zu requests over the emulated /dev/fw1 in %.2f s (%.0f per second)\n",
+                requests, seconds, requests / seconds);
+}
+
+TEST_F(LinuxStackTest, BusResetMidDownloadIsRiddenOutAndTheDataGoOnce) {
+    auto unit = MakeUnit();
+    const UInt32 before = emulator.Generation();
+    emulator.Faults(kUnitNode).busResetBeforeRequest = 200;  // well inside the data blocks
+    ASSERT_EQ(kIOReturnSuccess, DownloadImage(*unit, sim::Image::kMcore, kMcoreImage));
+    EXPECT_EQ(kMcoreImage, emulator.Model(kUnitNode).Programmed(sim::Image::kMcore));
+    EXPECT_EQ(before + 1, emulator.Generation());
+
+    const std::vector<cdevemu::Request> log = emulator.Log();
+    ASSERT_GT(log.size(), 201u);
+    EXPECT_EQ(before, log[199].generation);
+    EXPECT_EQ(unsigned{RCODE_GENERATION}, log[199].rcode);
+    // The same request again, under the new generation.
+    EXPECT_EQ(log[199].offset, log[200].offset);
+    EXPECT_EQ(log[199].payload, log[200].payload);
+    EXPECT_EQ(before + 1, log[200].generation);
+    EXPECT_EQ(unsigned{RCODE_COMPLETE}, log[200].rcode);
+}
+
+TEST_F(LinuxStackTest, BusResetMidDownloadFailsATransferBoundToTheOldGeneration) {
+    auto unit = MakeUnit();
+    const UInt32 generation = Generation(*unit);
+    emulator.Faults(kUnitNode).busResetBeforeRequest = 2;
+    UInt32 value = 0;
+    EXPECT_EQ(kIOReturnSuccess,
+              unit->ReadQuadlet(At(sim::kStatus), value, false, true, generation));
+    EXPECT_EQ(kIOFireWireBusReset,
+              unit->ReadQuadlet(At(sim::kStatus), value, false, true, generation));
+    EXPECT_EQ(2u, emulator.Log().size());  // reported, not resent
+}
+
+TEST_F(LinuxStackTest, UnplugMidDownloadEndsItWithNoDevice) {
+    auto unit = MakeUnit();
+    emulator.Faults(kUnitNode).unplugAtRequest = 100;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(kIOReturnNoDevice, DownloadImage(*unit, sim::Image::kMcore, kMcoreImage));
+    // Reported as soon as the node goes, not after the transfer bound.
+    EXPECT_LT(Clock::now() - start, kTimeout * 10);
+    EXPECT_EQ(100u, emulator.Log().size());
+    EXPECT_EQ(0u, emulator.Model(kUnitNode).VerifiedCount(sim::Image::kMcore));
+
+    UInt32 generation = 0;
+    EXPECT_EQ(kIOReturnNoDevice, unit->GetBusGeneration(generation));
+    UInt32 value = 0;
+    EXPECT_EQ(kIOReturnNoDevice, unit->ReadQuadlet(At(sim::kStatus), value, false, false, 0));
+    emulator.Unplug(kUnitNode);
+    EXPECT_FALSE(stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!::testing::GTEST_FLAG(list_tests)) {
+        // umockdev answers "preloaded?" once, so a testbed must exist before the question.
+        cdevemu::Emulator probe;
+        if (!cdevemu::Emulator::Preloaded()) {
+            std::fprintf(stderr, "not run under umockdev-wrapper: skipped\n");
+            return 77;
+        }
+    }
+    return RUN_ALL_TESTS();
+}

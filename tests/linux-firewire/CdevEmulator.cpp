@@ -156,14 +156,16 @@ std::string Emulator::AddUpdateUnitNode(unsigned card, unsigned index, std::uint
     return AddUnit(index, 0, sim::kUnitSpecifierId, sim::kUnitSwVersion);
 }
 
-sim::UpdateUnitModel& Emulator::Model(const std::string& deviceNode) {
+void Emulator::Configure(const std::string& deviceNode,
+                         const std::function<void(sim::UpdateUnitModel&, NodeFaults&)>& change) {
     std::lock_guard lock(mutex_);
-    return NodeFor(deviceNode).model;
+    Node& node = NodeFor(deviceNode);
+    change(node.model, node.faults);
 }
 
-NodeFaults& Emulator::Faults(const std::string& deviceNode) {
+const sim::UpdateUnitModel& Emulator::Model(const std::string& deviceNode) {
     std::lock_guard lock(mutex_);
-    return NodeFor(deviceNode).faults;
+    return NodeFor(deviceNode).model;
 }
 
 void Emulator::SetKernelAbi(std::uint32_t version) {

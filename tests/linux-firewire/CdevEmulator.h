@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -69,9 +70,11 @@ class Emulator {
     // Adds an update unit node: the node, and a unit with the update unit's keys.
     std::string AddUpdateUnitNode(unsigned card, unsigned index, std::uint16_t nodeId);
 
-    // The model and faults behind a node. Change them while no transfer is in flight.
-    sim::UpdateUnitModel& Model(const std::string& deviceNode);
-    NodeFaults& Faults(const std::string& deviceNode);
+    // Changes the model or the faults behind a node, under the lock the emulator answers under.
+    void Configure(const std::string& deviceNode,
+                   const std::function<void(sim::UpdateUnitModel&, NodeFaults&)>& change);
+    // The model behind a node, to look at between transfers.
+    const sim::UpdateUnitModel& Model(const std::string& deviceNode);
     // The ABI version the emulated kernel reports (5 unless changed).
     void SetKernelAbi(std::uint32_t version);
 

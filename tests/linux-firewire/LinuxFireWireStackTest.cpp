@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <set>
 #include <vector>
@@ -45,6 +46,17 @@ class LinuxStackTest : public ::testing::Test {
                                                      DownloadUnit::kFirmwareUpdateUnitSWVersion);
         EXPECT_TRUE(handle);
         return std::make_unique<DownloadUnit>(handle);
+    }
+
+    // Changes go through the emulator's lock, which orders them before the next transfer.
+    void SetModel(const std::function<void(sim::UpdateUnitModel&)>& change,
+                  const std::string& node = kUnitNode) {
+        emulator.Configure(
+            node, [&](sim::UpdateUnitModel& model, cdevemu::NodeFaults&) { change(model); });
+    }
+    void SetFaults(const std::function<void(cdevemu::NodeFaults&)>& change) {
+        emulator.Configure(
+            kUnitNode, [&](sim::UpdateUnitModel&, cdevemu::NodeFaults& faults) { change(faults); });
     }
 
     UInt32 Generation(DownloadUnit& unit) {
@@ -108,8 +120,7 @@ TEST_F(LinuxStackTest, EachTransferKindPutsItsBytesOnTheBus) {
     auto unit = MakeUnit();
     const UInt32 generation = Generation(*unit);
     EXPECT_EQ(emulator.Generation(), generation);
-    sim::UpdateUnitModel& model = emulator.Model(kUnitNode);
-    model.softwareVersion = 0x0001'0003;
+    SetModel([](sim::UpdateUnitModel& model) { model.softwareVersion = 0x0001'0003; });
 
     // Quadlet write: big-endian on the bus.
     ASSERT_EQ(kIOReturnSuccess, unit->WriteQuadlet(At(sim::kUpdateControl), 1, false, false, 0));
@@ -126,7 +137,7 @@ TEST_F(LinuxStackTest, EachTransferKindPutsItsBytesOnTheBus) {
     ASSERT_EQ(kIOReturnSuccess,
               unit->Write(At(sim::kUpdateData), block.data(), size, false, false, 0));
     EXPECT_EQ(block.size(), size);
-    EXPECT_EQ(block, model.Header(sim::Image::kFpga));
+    EXPECT_EQ(block, emulator.Model(kUnitNode).Header(sim::Image::kFpga));
     // Block read.
     char serial[8] = {};
     size = sizeof serial;
@@ -157,7 +168,7 @@ TEST_F(LinuxStackTest, EachTransferKindPutsItsBytesOnTheBus) {
 
 TEST_F(LinuxStackTest, ShortBlockReadLeavesTheSmallerCount) {
     auto unit = MakeUnit();
-    emulator.Model(kUnitNode).settings.serialReadLength = 5;
+    SetModel([](sim::UpdateUnitModel& model) { model.settings.serialReadLength = 5; });
     std::string serial;
     ASSERT_EQ(kIOReturnSuccess, unit->GetProductSerNum(serial));
     EXPECT_EQ("00000", serial);
@@ -171,7 +182,7 @@ TEST_F(LinuxStackTest, EveryResponseCodeGivesItsOwnStatus) {
                                     RCODE_BUSY,           RCODE_GENERATION, RCODE_NO_ACK};
     std::set<IOReturn> statuses;
     for (const UInt32 code : codes) {
-        emulator.Faults(kUnitNode).rcodes.push_back(code);
+        SetFaults([&](cdevemu::NodeFaults& faults) { faults.rcodes.push_back(code); });
         UInt32 value = 0;
         // failOnReset true: a stale-generation answer is reported, not resent.
         const IOReturn status = unit->ReadQuadlet(At(sim::kStatus), value, false, true, generation);
@@ -202,7 +213,7 @@ TEST(LinuxStackErrno, SystemErrorsMapToDistinctStatuses) {
 
 TEST_F(LinuxStackTest, SilentNodeFailsWithTimeoutWithinTheBound) {
     auto unit = MakeUnit();
-    emulator.Faults(kUnitNode).noResponse = true;
+    SetFaults([](cdevemu::NodeFaults& faults) { faults.noResponse = true; });
     UInt32 value = 0;
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(kIOReturnTimeout, unit->ReadQuadlet(At(sim::kStatus), value, false, false, 0));
@@ -211,7 +222,7 @@ TEST_F(LinuxStackTest, SilentNodeFailsWithTimeoutWithinTheBound) {
     EXPECT_LT(waited, kTimeout * 10);
 
     // The node answers again: the next transfer is not confused by the lost one.
-    emulator.Faults(kUnitNode).noResponse = false;
+    SetFaults([](cdevemu::NodeFaults& faults) { faults.noResponse = false; });
     EXPECT_EQ(kIOReturnSuccess,
               unit->ReadQuadlet(At(sim::kSoftwareVersion), value, false, false, 0));
     EXPECT_EQ(emulator.Model(kUnitNode).softwareVersion, value);
@@ -219,7 +230,8 @@ TEST_F(LinuxStackTest, SilentNodeFailsWithTimeoutWithinTheBound) {
 
 TEST_F(LinuxStackTest, UnitThatNeverAnswersIsReportedAsTheKernelCancelsIt) {
     auto unit = MakeUnit();
-    emulator.Model(kUnitNode).settings.silent = true;  // split timeout in the kernel
+    // The kernel reports a split timeout.
+    SetModel([](sim::UpdateUnitModel& model) { model.settings.silent = true; });
     UInt32 value = 0;
     EXPECT_EQ(kIOFireWireCancelled, unit->ReadQuadlet(At(sim::kStatus), value, false, false, 0));
 }
@@ -244,7 +256,7 @@ TEST_F(LinuxStackTest, BusResetIsTakenWhenTheCallerDoesNotCareAndReportedWhenItD
 
 TEST_F(LinuxStackTest, BusThatKeepsResettingFailsAfterBoundedResends) {
     auto unit = MakeUnit();
-    for (int i = 0; i < 10; ++i) emulator.Faults(kUnitNode).rcodes.push_back(RCODE_GENERATION);
+    SetFaults([](cdevemu::NodeFaults& faults) { faults.rcodes.assign(10, RCODE_GENERATION); });
     UInt32 value = 0;
     EXPECT_EQ(kIOFireWireBusReset, unit->ReadQuadlet(At(sim::kStatus), value, false, false, 0));
     EXPECT_EQ(5u, emulator.Log().size());  // the first send and 4 resends
@@ -266,7 +278,7 @@ TEST_F(LinuxStackTest, OpenIsExclusiveUntilClosed) {
 
 TEST_F(LinuxStackTest, AbsoluteAddressingReachesTheNodeWithThatId) {
     emulator.AddNode(0, 2, 0xFFC2);
-    emulator.Model("/dev/fw2").softwareVersion = 0x0009'0009;
+    SetModel([](sim::UpdateUnitModel& model) { model.softwareVersion = 0x0009'0009; }, "/dev/fw2");
     emulator.AddNode(1, 3, 0xFFC3);  // another card: never a candidate
     auto unit = MakeUnit();
 
@@ -355,13 +367,13 @@ const std::vector<std::uint8_t> kMcoreImage = Image(67'988, 0x11);
 
 TEST_F(LinuxStackTest, FullUpdateOfBothImagesThroughTheKernelInterface) {
     auto unit = MakeUnit();
-    emulator.Model(kUnitNode).settings.erasePolls = 3;
+    SetModel([](sim::UpdateUnitModel& model) { model.settings.erasePolls = 3; });
     const Clock::time_point start = Clock::now();
     ASSERT_EQ(kIOReturnSuccess, DownloadImage(*unit, sim::Image::kFpga, kFpgaImage));
     ASSERT_EQ(kIOReturnSuccess, DownloadImage(*unit, sim::Image::kMcore, kMcoreImage));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-    sim::UpdateUnitModel& model = emulator.Model(kUnitNode);
+    const sim::UpdateUnitModel& model = emulator.Model(kUnitNode);
     EXPECT_EQ(kFpgaImage, model.Programmed(sim::Image::kFpga));
     EXPECT_EQ(kMcoreImage, model.Programmed(sim::Image::kMcore));
     EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kFpga));
@@ -374,7 +386,8 @@ TEST_F(LinuxStackTest, FullUpdateOfBothImagesThroughTheKernelInterface) {
 TEST_F(LinuxStackTest, BusResetMidDownloadIsRiddenOutAndTheDataGoOnce) {
     auto unit = MakeUnit();
     const UInt32 before = emulator.Generation();
-    emulator.Faults(kUnitNode).busResetBeforeRequest = 200;  // well inside the data blocks
+    // Well inside the data blocks.
+    SetFaults([](cdevemu::NodeFaults& faults) { faults.busResetBeforeRequest = 200; });
     ASSERT_EQ(kIOReturnSuccess, DownloadImage(*unit, sim::Image::kMcore, kMcoreImage));
     EXPECT_EQ(kMcoreImage, emulator.Model(kUnitNode).Programmed(sim::Image::kMcore));
     EXPECT_EQ(before + 1, emulator.Generation());
@@ -393,7 +406,7 @@ TEST_F(LinuxStackTest, BusResetMidDownloadIsRiddenOutAndTheDataGoOnce) {
 TEST_F(LinuxStackTest, BusResetMidDownloadFailsATransferBoundToTheOldGeneration) {
     auto unit = MakeUnit();
     const UInt32 generation = Generation(*unit);
-    emulator.Faults(kUnitNode).busResetBeforeRequest = 2;
+    SetFaults([](cdevemu::NodeFaults& faults) { faults.busResetBeforeRequest = 2; });
     UInt32 value = 0;
     EXPECT_EQ(kIOReturnSuccess,
               unit->ReadQuadlet(At(sim::kStatus), value, false, true, generation));
@@ -404,7 +417,7 @@ TEST_F(LinuxStackTest, BusResetMidDownloadFailsATransferBoundToTheOldGeneration)
 
 TEST_F(LinuxStackTest, UnplugMidDownloadEndsItWithNoDevice) {
     auto unit = MakeUnit();
-    emulator.Faults(kUnitNode).unplugAtRequest = 100;
+    SetFaults([](cdevemu::NodeFaults& faults) { faults.unplugAtRequest = 100; });
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(kIOReturnNoDevice, DownloadImage(*unit, sim::Image::kMcore, kMcoreImage));
     // Reported as soon as the node goes, not after the transfer bound.

@@ -2,9 +2,11 @@
 // on the command line. The output depends on nothing but this file, so running it again reproduces
 // the committed images byte for byte. Run by hand only; the build embeds whatever images are in
 // firmware/, which is where a maker's release replaces these.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 

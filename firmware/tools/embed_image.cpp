@@ -7,6 +7,7 @@
 // 32-bit words, most significant byte first, so the bytes stand in file order whatever the host's
 // byte order; the last word is filled up with zero bytes, and the size symbol says where the file
 // ends.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>

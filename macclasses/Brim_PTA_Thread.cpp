@@ -38,9 +38,10 @@ bool SetScheduling(pthread_attr_t* attributes, Thread::eThreadPolicy policy, int
             break;
         case Thread::kThreadPolicyFifo:
             linuxPolicy = SCHED_FIFO;
-            parameters.sched_priority =
-                std::clamp(kMachFifoBasePriority + priority, sched_get_priority_min(SCHED_FIFO),
-                           sched_get_priority_max(SCHED_FIFO));
+            // Summed wide: any int offset clamps, none overflows.
+            parameters.sched_priority = static_cast<int>(std::clamp<long long>(
+                static_cast<long long>(kMachFifoBasePriority) + priority,
+                sched_get_priority_min(SCHED_FIFO), sched_get_priority_max(SCHED_FIFO)));
             break;
         case Thread::kThreadPolicyRoundRobin:
             return false;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -120,6 +121,8 @@ TEST(ThreadTest, FifoRunsAtTheMachBasePlusOffsetWhereAllowed) {
                   sched_get_priority_max(SCHED_FIFO));
         EXPECT_EQ(RunOnThread(-100, Thread::kThreadPolicyFifo).priority,
                   sched_get_priority_min(SCHED_FIFO));
+        EXPECT_EQ(RunOnThread(INT_MAX, Thread::kThreadPolicyFifo).priority,
+                  sched_get_priority_max(SCHED_FIFO));
     } else {
         // Not allowed: the thread runs all the same, scheduled as created.
         const Observation observed = RunOnThread(0, Thread::kThreadPolicyFifo);

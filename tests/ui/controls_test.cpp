@@ -48,6 +48,9 @@ Widget* Tagged(QWidget* parent, const char* signature, int id) {
 // A window holding one control of each kind, some of them nested in a frame, plus a decoy that
 // has a known id under another signature.
 struct TestWindow {
+    struct Application {
+        Application() { EnsureApplication(); }
+    } application;  // before any widget
     QWidget window;
     QLabel* decoy;
     QLabel* label;
@@ -60,7 +63,6 @@ struct TestWindow {
     QMenu* popupMenu;
 
     TestWindow() {
-        EnsureApplication();
         new QVBoxLayout(&window);
         decoy = Tagged<QLabel>(&window, "xxxx", 200);
         auto* frame = new QFrame(&window);

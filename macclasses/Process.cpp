@@ -123,7 +123,7 @@ OSErr GetProcessInformation(const ProcessSerialNumber& psn, ProcessInfoRec* info
     // A zombie ('Z') or dead ('X') process has ended; only its entry is left.
     info->processSignature =
         state == 'Z' || state == 'X' ? kUnknownSignature : SignatureOfExecutable(comm, argv0);
-    info->processSize = Saturated32(virtualBytes);
+    info->processSize = Saturated32(residentBytes);
     info->processFreeMem = Saturated32(virtualBytes - std::min(virtualBytes, residentBytes));
     info->processLaunchDate = static_cast<UInt32>(startTime * 60 / ticksPerSecond);
     return noErr;

@@ -24,8 +24,11 @@ constexpr ProcessSerialNumber kMyProcess{0, 0};
 struct ProcessInfoRec {
     ProcessSerialNumber processNumber;
     OSType processSignature;
-    UInt32 processSize;        // bytes of address space (vsize), at most 0xFFFFFFFF
-    UInt32 processFreeMem;     // bytes of that address space not resident in memory (vsize - rss)
+    // Bytes, at most 0xFFFFFFFF. A process has no fixed partition on Linux: its size is what it
+    // holds in memory (rss), its free memory the address space it has reserved but does not hold
+    // (vsize - rss), which often reaches the 4 GiB cap.
+    UInt32 processSize;
+    UInt32 processFreeMem;
     UInt32 processLaunchDate;  // start time in ticks of 1/60 s since boot, modulo 2^32
 };
 

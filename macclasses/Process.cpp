@@ -188,8 +188,9 @@ UInt32 TProcess::GetLaunchDate() {
 }
 
 Boolean TProcess::FindProcess(OSType signature) {
-    // One listing of /proc for the whole search rather than one per step: a tick of the update
-    // window runs this, and a listing costs as much as reading a few processes.
+    // One listing of /proc for the whole search: a listing per step, as a walk with Next makes,
+    // would make the search quadratic in the number of processes, and the update window searches
+    // on every tick.
     for (const UInt32 id : RunningProcessIds()) {
         fProcessID = {0, id};
         ProcessInfoRec info{};

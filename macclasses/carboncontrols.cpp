@@ -317,7 +317,10 @@ void CControl::SetValue(SInt32 value) {
 
 SInt32 CControl::GetValue() const {
     BRIM_CHECK(_controlRef != NULL);
-    if (auto* bar = qobject_cast<QProgressBar*>(_controlRef)) return bar->value();
+    // A bar never set, or reset, reports minimum - 1 ("no progress"); a control value is always
+    // within its range.
+    if (auto* bar = qobject_cast<QProgressBar*>(_controlRef))
+        return std::max(bar->value(), bar->minimum());
     if (auto* slider = qobject_cast<QAbstractSlider*>(_controlRef)) return slider->value();
     if (auto* box = qobject_cast<QCheckBox*>(_controlRef)) {
         switch (box->checkState()) {

@@ -24,7 +24,9 @@
 
 // fontconfig keeps its configuration cache until the process ends; the sanitizer build's leak
 // check would otherwise fail every test that lays out text.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
 
 namespace {
 
@@ -286,6 +288,7 @@ TEST(ControlText, EditGetValueGivesTheWholeText) {
 TEST(ControlValue, RangesAreKeptAndValuesPinned) {
     TestWindow test;
     CControl bar = test.Bind(300);
+    EXPECT_EQ(bar.GetValue(), 0);  // a fresh QProgressBar says -1
     bar.SetMinimum(0);
     bar.SetMaximum(100);
     EXPECT_EQ(bar.GetMinimum(), 0);

@@ -25,8 +25,11 @@ TEST(DemoUnderXvfb, ShowsTheSimulatedOrlo) {
     }
     const std::string screenshot = SCREENSHOT_FILE;
     std::filesystem::remove(screenshot);
-    const std::string command = "LSAN_OPTIONS=suppressions='" LSAN_SUPPRESSIONS
-                                "' timeout 60 xvfb-run -a -s '-screen 0 1024x768x24' '" +
+    // Each sanitizer build of the demo reads only its own options.
+    const std::string command = "LSAN_OPTIONS=suppressions='" LEAK_SUPPRESSIONS
+                                "' TSAN_OPTIONS=\"$TSAN_OPTIONS "
+                                "suppressions='" RACE_SUPPRESSIONS
+                                "'\" timeout 60 xvfb-run -a -s '-screen 0 1024x768x24' '" +
                                 std::string(DEMO_PROGRAM) + "' --screenshot '" + screenshot +
                                 "' >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;

@@ -32,6 +32,11 @@
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:libfontconfig.so\n";
 }
+// Qt is not built with the thread sanitizer: its threads hand objects over with atomics that the
+// tsan build cannot see (its message boxes use a thread pool).
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libQt6Widgets.so\n";
+}
 
 namespace {
 

@@ -64,11 +64,14 @@ public:
         std::lock_guard lock(bus_.mutex_);
         Transaction entry{Transaction::Kind::kGetBusGeneration};
         entry.unit = unit_;
-        if (bus_.Find(unit_)->present) {
+        const Unit* unit = bus_.Find(unit_);
+        if (!unit->present) {
+            entry.status = kIOReturnNoDevice;
+        } else if (unit->faults.busGenerationFails != kIOReturnSuccess) {
+            entry.status = unit->faults.busGenerationFails;
+        } else {
             generation = bus_.generation_;
             entry.value = generation;
-        } else {
-            entry.status = kIOReturnNoDevice;
         }
         bus_.Append(entry);
         return entry.status;

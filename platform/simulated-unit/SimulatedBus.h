@@ -35,6 +35,8 @@ struct UnitFaults {
     unsigned unplugAfter = 0;
     // Open is refused with this status, as when another program holds the device. 0: no.
     IOReturn openRefused = kIOReturnSuccess;
+    // Reading the bus generation fails with this status. 0: no.
+    IOReturn busGenerationFails = kIOReturnSuccess;
     // Creating the plug-in, or querying it for the device interface, fails with this status.
     IOReturn plugInFails = kIOReturnSuccess;
     IOReturn queryInterfaceFails = kIOReturnSuccess;

@@ -1,0 +1,316 @@
+#include "OrloFirmwareUpdateDialog.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QUiLoader>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "DownloadProgress.h"
+#include "Process.h"
+
+using Brim::PTA::COrloFirmwareUpdate;
+using Brim::PTA::UpdateOutcome;
+
+namespace {
+
+constexpr int kTimerIntervalMs = 500;
+constexpr RGBColor kWarningColor{65535, 0, 0};
+constexpr OSType kVideoEditorSignature = FourCC("KeyG");  // see Process.h
+constexpr char kCommandIdProperty[] = "commandId";
+
+// Delivers each menu command of the window (an action with a commandId) to handler; when the
+// handler leaves it unhandled, the standard handling runs: 'quit' quits, others do nothing.
+void InstallCommandHandler(WindowRef window, EventHandlerProcPtr handler, void* userData) {
+    for (QAction* action : window->findChildren<QAction*>()) {
+        const QByteArray id = action->property(kCommandIdProperty).toString().toLatin1();
+        if (id.size() != 4) continue;
+        const char code[5] = {id[0], id[1], id[2], id[3], '\0'};
+        QObject::connect(action, &QAction::triggered, action,
+                         [handler, userData, command = FourCC(code)] {
+                             OpaqueEventRef event{{0, command, nullptr, 0}};
+                             if (handler(nullptr, &event, userData) == eventNotHandledErr &&
+                                 command == kHICommandQuit) {
+                                 SendQuitRequest();
+                             }
+                         });
+    }
+}
+
+// The close box of the window asks the dialog first.
+class CloseGuard : public QObject {
+  public:
+    CloseGuard(QWidget* window, const COrloFirmwareUpdateDialog* dialog)
+        : QObject(window), _dialog(dialog) {
+        window->installEventFilter(this);
+    }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::Close || _dialog->MayClose()) return false;
+        event->ignore();
+        return true;
+    }
+
+  private:
+    const COrloFirmwareUpdateDialog* _dialog;
+};
+
+DialogItemIndex RunStandardAlert(QMessageBox::Icon icon, const std::string& message,
+                                 const std::string& informative, bool withCancel) {
+    QMessageBox alert(icon, QString(), QString::fromLocal8Bit(message));
+    alert.setTextFormat(Qt::PlainText);
+    alert.setInformativeText(QString::fromLocal8Bit(informative));
+    QPushButton* ok = alert.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    QPushButton* cancel =
+        withCancel ? alert.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole) : nullptr;
+    alert.setDefaultButton(ok);
+    alert.setEscapeButton(withCancel ? cancel : ok);
+    alert.exec();
+    return withCancel && alert.clickedButton() == cancel ? 2 : 1;
+}
+
+std::string StatusText(IOReturn status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+}  // namespace
+
+COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireWireStack& stack)
+    : _updateState(WAITFORINPUT), _window(window) {
+    _updateButton.Init(ORLOUpdateButtonID, _window);
+    _cancelButton.Init(ORLOCancelButtonID, _window);
+    _currentFirmwareVersionStr.Init(ORLOCurrentFirmwareVersionStrID, _window);
+    _currentSerialNumberStr.Init(ORLOCurrentSerialNumberStrID, _window);
+    _finalCutRunningStr.Init(ORLOFinalCutRunningStrID, _window);
+    _updateFirmwareVersionStr.Init(ORLOUpdateFirmwareVersionStrID, _window);
+    _progressBar.Init(ORLOProgressBarID, _window);
+
+    _progressBar.SetValue(0);
+    _updateButton.Disable();
+    _finalCutRunningStr.SetVisibility(false);
+    _finalCutRunningStr.SetFontForeColor(kWarningColor);
+
+    _updateButton.SetupEventHandler(kEventControlHit, UpdateEventHandlerStatic, this);
+    _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
+    InstallCommandHandler(_window, ApplicationCommandHandlerStatic, this);
+    new CloseGuard(_window, this);
+
+    _pOrlo = std::make_unique<COrloFirmwareUpdate>(stack);
+
+    // First tick as soon as the event loop runs, then every half second.
+    auto* timer = new QTimer(_window);
+    const auto tick = [timer, this] { TimerEventHandlerStatic(timer, this); };
+    QObject::connect(timer, &QTimer::timeout, timer, tick);
+    timer->start(kTimerIntervalMs);
+    QTimer::singleShot(0, timer, tick);
+}
+
+OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
+    TProcess processes(kMyProcess);
+    switch (_updateState) {
+        case WAITFORINPUT:
+            if (_pOrlo->IsFound()) {
+                std::string text;
+                _cancelButton.Enable(true);
+                _pOrlo->GetCurrentFirmwareVersionString(text);
+                _currentFirmwareVersionStr.SetText(text.c_str());
+                _pOrlo->GetSerialNumberString(text);
+                _currentSerialNumberStr.SetText(text.c_str());
+                std::string version;
+                _pOrlo->GetUpdateFirmwareVersionString(version);
+                const char* action = _pOrlo->IsDowngrade() ? "Downgrade" : "Upgrade";
+                text = std::string("Select ") + action + " button to download firmware version " +
+                       version + " to Orlo:";
+                _updateFirmwareVersionStr.SetText(text.c_str());
+                _updateButton.SetTitle(action);
+                const bool editorRunning = processes.FindProcess(kVideoEditorSignature);
+                _updateButton.Enable(!editorRunning);
+                _finalCutRunningStr.SetVisibility(editorRunning);
+            } else {
+                _updateFirmwareVersionStr.SetText("");
+                _currentFirmwareVersionStr.SetText("Orlo Not Found");
+                _currentSerialNumberStr.SetText("Orlo Not Found");
+                _updateButton.Disable();
+                _finalCutRunningStr.SetVisibility(false);
+            }
+            break;
+        case STARTUPDATE:
+            _updateState = UPDATING;
+            _pOrlo->DoUpdate();
+            break;
+        case UPDATING: {
+            // The done flag first: the tick that sees it raised also sees the final progress.
+            const bool done = _pOrlo->GetDoneStatus();
+            _progressBar.SetValue(static_cast<SInt32>(gDownloadProgress.Get()));
+            if (!done) break;
+            _updateState = WAITFORINPUT;
+            const UpdateOutcome outcome = _pOrlo->GetUpdateOutcome();
+            if (outcome.result != UpdateOutcome::Result::kSucceeded) {
+                // Nothing to cycle the power for: back to waiting, so the user can try again.
+                ShowDownloadFailedAlert(outcome);
+                _progressBar.SetValue(0);
+                _cancelButton.Enable(true);
+                break;
+            }
+            if (ShowDownloadDoneAlert() == 2) {
+                _progressBar.SetValue(0);
+            } else {
+                return SendQuitRequest();
+            }
+            break;
+        }
+    }
+    return noErr;
+}
+
+OSStatus COrloFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
+    if (_pOrlo->IsDowngrade() && ShowDowngradeAlert() == 2) return SendQuitRequest();
+    _updateButton.Disable();
+    _cancelButton.Disable();
+    _updateState = STARTUPDATE;
+    return noErr;
+}
+
+OSStatus COrloFirmwareUpdateDialog::CancelEventHandler(EventHandlerCallRef, EventRef) {
+    return SendQuitRequest();
+}
+
+OSStatus COrloFirmwareUpdateDialog::ApplicationCommandHandler(EventHandlerCallRef, EventRef event) {
+    switch (event->command.commandID) {
+        case kHICommandAbout:
+            ShowAboutDialog();
+            return noErr;
+        case kHICommandQuit:
+            // Quitting now would abandon the run half way.
+            return _updateState == WAITFORINPUT ? eventNotHandledErr : noErr;
+        default:
+            return eventNotHandledErr;
+    }
+}
+
+OSStatus COrloFirmwareUpdateDialog::UpdateEventHandlerStatic(EventHandlerCallRef inHandlerRef,
+                                                             EventRef inEvent, void* inUserData) {
+    return static_cast<COrloFirmwareUpdateDialog*>(inUserData)
+        ->UpdateEventHandler(inHandlerRef, inEvent);
+}
+
+OSStatus COrloFirmwareUpdateDialog::CancelEventHandlerStatic(EventHandlerCallRef inHandlerRef,
+                                                             EventRef inEvent, void* inUserData) {
+    return static_cast<COrloFirmwareUpdateDialog*>(inUserData)
+        ->CancelEventHandler(inHandlerRef, inEvent);
+}
+
+OSStatus COrloFirmwareUpdateDialog::ApplicationCommandHandlerStatic(EventHandlerCallRef handlerRef,
+                                                                    EventRef event,
+                                                                    void* userData) {
+    return static_cast<COrloFirmwareUpdateDialog*>(userData)->ApplicationCommandHandler(handlerRef,
+                                                                                        event);
+}
+
+OSStatus COrloFirmwareUpdateDialog::TimerEventHandlerStatic(EventLoopTimerRef timerRef,
+                                                            void* inUserData) {
+    return static_cast<COrloFirmwareUpdateDialog*>(inUserData)->TimerEventHandler(timerRef);
+}
+
+DialogItemIndex ShowDownloadDoneAlert() {
+    return RunStandardAlert(
+        QMessageBox::Information, "Programming Complete",
+        "You will need to cycle the Power on your Orlo for changes to take affect", false);
+}
+
+DialogItemIndex ShowDowngradeAlert() {
+    return RunStandardAlert(QMessageBox::Warning,
+                            "This is a Downgrade:", "Press OK to Continue or Cancel to Quit", true);
+}
+
+DialogItemIndex ShowAboutDialog() {
+    return RunStandardAlert(QMessageBox::Information, "ORLOFirmwareUpdate  ",
+                            "Version 1.3, Copyright 2026 the ORLOFirmwareUpdate developers", false);
+}
+
+DialogItemIndex ShowDownloadFailedAlert(const UpdateOutcome& outcome) {
+    using Result = UpdateOutcome::Result;
+    const std::string status = " (status " + StatusText(outcome.status) + ").";
+    std::string what;
+    bool partly = false;  // the run may have written one of the images
+    switch (outcome.result) {
+        case Result::kNoUnit:
+            what = "The Orlo was not found when programming began.";
+            break;
+        case Result::kNotStarted:
+            what = "The update could not be started" + status;
+            break;
+        case Result::kFpgaFailed:
+            what = "Programming the FPGA image failed" + status;
+            partly = true;
+            break;
+        case Result::kMcoreFailed:
+            what = "Programming the M-CORE image failed" + status;
+            partly = true;
+            break;
+        default:
+            what = "The update did not finish.";
+            partly = true;
+            break;
+    }
+    return RunStandardAlert(
+        QMessageBox::Critical, "Programming Failed",
+        what + (partly ? " Your Orlo was not updated completely." : " Your Orlo was not updated.") +
+            " Keep it connected and powered, and start the update again.",
+        false);
+}
+
+OSStatus SendQuitRequest() {
+    QCoreApplication::quit();
+    return noErr;
+}
+
+OSStatus CreateWindowFromResource(const QString& resource, std::unique_ptr<QWidget>& window) {
+    window.reset();
+    QFile file(resource);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::cerr << "Cannot open the resource " << resource.toStdString() << "\n";
+        return kResourceNotFoundErr;
+    }
+    QUiLoader loader;
+    std::unique_ptr<QWidget> loaded(loader.load(&file));
+    if (!loaded) {
+        std::cerr << "Cannot read the resource " << resource.toStdString() << ": "
+                  << loader.errorString().toStdString() << "\n";
+        return kResourceNotFoundErr;
+    }
+    if (qobject_cast<QMainWindow*>(loaded.get()) == nullptr ||
+        loaded->objectName() != QLatin1String("MainWindow")) {
+        std::cerr << "No window MainWindow in the resource " << resource.toStdString() << "\n";
+        return kWindowNotFoundErr;
+    }
+    if (loaded->findChild<QMenuBar*>(QStringLiteral("MenuBar")) == nullptr) {
+        std::cerr << "No menu bar MenuBar in the resource " << resource.toStdString() << "\n";
+        return kMenuBarNotFoundErr;
+    }
+    window = std::move(loaded);
+    return noErr;
+}
+
+int RunFirmwareUpdateWindow(fw::FireWireStack& stack, const QString& resource,
+                            const std::function<void(QWidget& window)>& prepare) {
+    std::unique_ptr<QWidget> window;
+    if (const OSStatus status = CreateWindowFromResource(resource, window); status != noErr) {
+        return status;
+    }
+    auto dialog = std::make_unique<COrloFirmwareUpdateDialog>(window.get(), stack);
+    if (prepare) prepare(*window);
+    window->show();
+    const int status = QApplication::exec();
+    dialog.reset();
+    return status;
+}

@@ -1,0 +1,113 @@
+// The utility's one window. A repeating timer drives a three-state machine: while waiting it
+// shows the identity of the Orlo on the bus and titles the update button, once the user has
+// confirmed it starts the background run, and while the run lasts it copies the progress into the
+// progress bar; at the end an alert tells the user how the run went.
+//
+// Everything here runs on the event-loop thread.
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <memory>
+
+#include "carboncontrols.h"
+#include "orlofirmwareupdate.h"
+
+class QTimer;
+
+using EventLoopTimerRef = QTimer*;
+using DialogItemIndex = SInt16;  // 1-based index of the alert button that was pressed
+
+// A menu command: the item's commandId property (four characters) in the .ui file.
+struct HICommand {
+    UInt32 attributes;
+    UInt32 commandID;
+    MenuRef menuRef;
+    UInt16 menuItemIndex;
+};
+// A command event as the window's command handler receives it.
+struct OpaqueEventRef {
+    HICommand command;
+};
+constexpr UInt32 kHICommandAbout = FourCC("abou");
+constexpr UInt32 kHICommandQuit = FourCC("quit");
+
+constexpr ControlID ORLOCancelButtonID{FourCC("orUD"), 100};
+constexpr ControlID ORLOUpdateButtonID{FourCC("orUD"), 101};
+constexpr ControlID ORLOCurrentFirmwareVersionStrID{FourCC("orUD"), 200};
+constexpr ControlID ORLOCurrentSerialNumberStrID{FourCC("orUD"), 201};
+constexpr ControlID ORLOFinalCutRunningStrID{FourCC("orUD"), 202};
+constexpr ControlID ORLOUpdateFirmwareVersionStrID{FourCC("orUD"), 203};
+constexpr ControlID ORLOProgressBarID{FourCC("orUD"), 300};
+
+enum OrloFirmwareUpdateType : UInt32 { WAITFORINPUT = 0, STARTUPDATE = 1, UPDATING = 2 };
+
+class COrloFirmwareUpdateDialog {
+  public:
+    // Binds the controls of `window` (built from the resource, see CreateWindowFromResource) and
+    // starts polling `stack`, which must outlive the dialog. The window must outlive it too; the
+    // dialog is deleted first.
+    COrloFirmwareUpdateDialog(WindowRef window, fw::FireWireStack& stack);
+    ~COrloFirmwareUpdateDialog() = default;
+
+    COrloFirmwareUpdateDialog(const COrloFirmwareUpdateDialog&) = delete;
+    COrloFirmwareUpdateDialog& operator=(const COrloFirmwareUpdateDialog&) = delete;
+
+    OSStatus UpdateEventHandler(EventHandlerCallRef inHandlerRef, EventRef inEvent);
+    OSStatus CancelEventHandler(EventHandlerCallRef inHandlerRef, EventRef inEvent);
+    // eventNotHandledErr lets the standard handling of the command run (for 'quit': quitting).
+    OSStatus ApplicationCommandHandler(EventHandlerCallRef handlerRef, EventRef event);
+    OSStatus TimerEventHandler(EventLoopTimerRef timerRef);
+
+    static OSStatus UpdateEventHandlerStatic(EventHandlerCallRef inHandlerRef, EventRef inEvent,
+                                             void* inUserData);
+    static OSStatus CancelEventHandlerStatic(EventHandlerCallRef inHandlerRef, EventRef inEvent,
+                                             void* inUserData);
+    static OSStatus ApplicationCommandHandlerStatic(EventHandlerCallRef handlerRef, EventRef event,
+                                                    void* userData);
+    static OSStatus TimerEventHandlerStatic(EventLoopTimerRef timerRef, void* inUserData);
+
+    OrloFirmwareUpdateType GetUpdateState() const { return _updateState; }
+    // Closing the window, like the Quit command, would abandon a run half way: refused then.
+    bool MayClose() const { return _updateState == WAITFORINPUT; }
+
+  private:
+    CControl _updateButton;
+    CControl _cancelButton;
+    CControl _currentFirmwareVersionStr;
+    CControl _currentSerialNumberStr;
+    CControl _finalCutRunningStr;
+    CControl _updateFirmwareVersionStr;
+    CControl _progressBar;
+    OrloFirmwareUpdateType _updateState;
+    std::unique_ptr<Brim::PTA::COrloFirmwareUpdate> _pOrlo;
+    WindowRef _window;
+};
+
+// Modal standard alerts. Each returns the index of the button pressed: 1 "OK", 2 "Cancel".
+DialogItemIndex ShowDownloadDoneAlert();
+DialogItemIndex ShowDowngradeAlert();
+DialogItemIndex ShowAboutDialog();
+// After a run that did not program both images: what failed, and that the Orlo was not updated.
+DialogItemIndex ShowDownloadFailedAlert(const Brim::PTA::UpdateOutcome& outcome);
+
+// Asks the application to quit: the event loop ends unless a window refuses to close.
+OSStatus SendQuitRequest();
+
+// The resource "main", embedded in the program.
+inline const QString kMainResource = QStringLiteral(":/ORLOFirmwareUpdate/main.ui");
+
+// Statuses of the start-up steps; small and positive, so each survives as an exit status.
+constexpr OSStatus kResourceNotFoundErr = 1;  // the resource cannot be read or parsed
+constexpr OSStatus kMenuBarNotFoundErr = 2;   // no menu bar "MenuBar" in the window
+constexpr OSStatus kWindowNotFoundErr = 3;    // the resource's window is not "MainWindow"
+
+// Builds the window "MainWindow" and its menu bar "MenuBar" from `resource`, not yet shown.
+OSStatus CreateWindowFromResource(const QString& resource, std::unique_ptr<QWidget>& window);
+
+// The body of main: loads the window, creates the dialog over `stack`, lets `prepare` adjust the
+// window, shows it and runs the event loop. Returns the event loop's exit status (0 after a quit
+// request), or the status of the start-up step that failed (nothing is shown then). A
+// QApplication must exist.
+int RunFirmwareUpdateWindow(fw::FireWireStack& stack, const QString& resource = kMainResource,
+                            const std::function<void(QWidget& window)>& prepare = {});

@@ -1,0 +1,224 @@
+#include "Process.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr OSType kUnknownSignature = FourCC("????");
+
+// The executables by which each application is recognised. Only the base name counts, so a
+// build in /opt, an AppImage's inner binary or a Flatpak's /app/bin binary all match.
+struct Executable {
+    OSType signature;
+    std::string_view name;
+};
+
+constexpr Executable kExecutables[] = {
+    {FourCC("KeyG"), "kdenlive"},     {FourCC("KeyG"), "kino"},
+    {FourCC("KeyG"), "dvgrab"},       {FourCC("KeyG"), "cinelerra"},
+    {FourCC("KeyG"), "cinelerra-gg"}, {FourCC("KeyG"), "cin"},
+    {FourCC("KeyG"), "shotcut"},      {FourCC("KeyG"), "openshot"},
+    {FourCC("KeyG"), "openshot-qt"},  {FourCC("KeyG"), "flowblade"},
+    {FourCC("KeyG"), "olive-editor"}, {FourCC("KeyG"), "resolve"},
+    {FourCC("KeyG"), "lightworks"},
+};
+
+// The kernel keeps the base name of the file given to exec, cut to 15 characters, as comm; for a
+// script started through its #! line that is the script's name, where argv[0] names the
+// interpreter. argv[0], on the other hand, survives a process renaming itself (comm is writable)
+// and is never cut. A process is recognised by either.
+OSType SignatureOfExecutable(std::string_view comm, std::string_view argv0) {
+    constexpr std::size_t kCommLength = 15;
+    const std::string_view argv0Name = argv0.substr(argv0.rfind('/') + 1);
+    for (const Executable& executable : kExecutables) {
+        if (comm == executable.name.substr(0, kCommLength) || argv0Name == executable.name)
+            return executable.signature;
+    }
+    return kUnknownSignature;
+}
+
+// Process ids listed in /proc now, ascending. Threads other than the main one are not listed.
+std::vector<UInt32> RunningProcessIds() {
+    std::vector<UInt32> ids;
+    DIR* directory = opendir("/proc");
+    if (directory == nullptr) return ids;
+    while (const dirent* entry = readdir(directory)) {
+        const std::string_view name(entry->d_name);
+        UInt32 id = 0;
+        const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), id);
+        if (error == std::errc() && end == name.data() + name.size() && id != 0) ids.push_back(id);
+    }
+    closedir(directory);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// Replaces the serial number by that of the process with the next larger id ({0, 0} gives the
+// first). With none left it becomes {0, 0} and the result is procNotFound.
+OSErr GetNextProcess(ProcessSerialNumber* psn) {
+    const std::vector<UInt32> ids = RunningProcessIds();
+    const auto next = std::upper_bound(ids.begin(), ids.end(), psn->lowLongOfPSN);
+    if (next == ids.end()) {
+        *psn = kMyProcess;
+        return procNotFound;
+    }
+    *psn = {0, *next};
+    return noErr;
+}
+
+UInt32 Saturated32(std::uint64_t value) {
+    return static_cast<UInt32>(std::min<std::uint64_t>(value, std::numeric_limits<UInt32>::max()));
+}
+
+bool IsProcessId(const ProcessSerialNumber& psn) {
+    return psn.highLongOfPSN == 0 && psn.lowLongOfPSN != 0 && psn.lowLongOfPSN <= INT_MAX;
+}
+
+OSErr GetProcessInformation(const ProcessSerialNumber& psn, ProcessInfoRec* info) {
+    if (!IsProcessId(psn)) return procNotFound;
+    const std::string directory = "/proc/" + std::to_string(psn.lowLongOfPSN);
+
+    std::ifstream statFile(directory + "/stat");
+    const std::string stat(std::istreambuf_iterator<char>(statFile), {});
+    // "pid (comm) state ppid ...": comm may hold spaces and parentheses, so it ends at the last
+    // ')'. Field 3 (state) follows; starttime, vsize and rss are fields 22 to 24.
+    const std::size_t open = stat.find('(');
+    const std::size_t close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open)
+        return procNotFound;
+    const std::string_view comm = std::string_view(stat).substr(open + 1, close - open - 1);
+    std::istringstream fields(stat.substr(close + 1));
+    char state = 0;
+    std::uint64_t startTime = 0;
+    std::uint64_t virtualBytes = 0;
+    std::uint64_t residentPages = 0;
+    std::string skipped;
+    fields >> state;
+    for (int field = 4; field < 22; ++field) fields >> skipped;
+    fields >> startTime >> virtualBytes >> residentPages;
+    if (!fields) return procNotFound;
+
+    std::ifstream cmdline(directory + "/cmdline");
+    std::string argv0;
+    std::getline(cmdline, argv0, '\0');
+
+    const std::uint64_t residentBytes = residentPages * static_cast<std::uint64_t>(getpagesize());
+    const auto ticksPerSecond = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
+    info->processNumber = psn;
+    // A zombie ('Z') or dead ('X') process has ended; only its entry is left.
+    info->processSignature =
+        state == 'Z' || state == 'X' ? kUnknownSignature : SignatureOfExecutable(comm, argv0);
+    info->processSize = Saturated32(residentBytes);
+    info->processFreeMem = Saturated32(virtualBytes - std::min(virtualBytes, residentBytes));
+    info->processLaunchDate = static_cast<UInt32>(startTime * 60 / ticksPerSecond);
+    return noErr;
+}
+
+}  // namespace
+
+TProcess::TProcess(ProcessSerialNumber start)
+    : fProcessID(start),
+      fMyProcessID{0, static_cast<UInt32>(getpid())},
+      fFirstPSN(kMyProcess),
+      fFirstTime(true),
+      fLast(false),
+      fState(false),
+      fError(noErr) {
+    fState = TProcess::IProcess();
+    fFirstPSN = fProcessID;
+    fFirstTime = false;
+}
+
+Boolean TProcess::IProcess() {
+    fError = GetNextProcess(&fProcessID);
+    if (fError == noErr) return true;
+    if (fFirstTime) return false;
+    fLast = true;
+    First();
+    return false;
+}
+
+void TProcess::Next() {
+    IProcess();
+}
+
+void TProcess::First() {
+    fProcessID = fFirstPSN;
+}
+
+Boolean TProcess::Last() {
+    return fLast;
+}
+
+SInt16 TProcess::GetNumProcesses() {
+    return static_cast<SInt16>(std::min<std::size_t>(RunningProcessIds().size(), SHRT_MAX));
+}
+
+ProcessInfoRec TProcess::GetProcessInfoRec() {
+    ProcessInfoRec info{};
+    fError = GetProcessInformation(fProcessID, &info);
+    return info;
+}
+
+UInt32 TProcess::GetProcessSize() {
+    return GetProcessInfoRec().processSize;
+}
+
+UInt32 TProcess::GetFreeMem() {
+    return GetProcessInfoRec().processFreeMem;
+}
+
+UInt32 TProcess::GetLaunchDate() {
+    return GetProcessInfoRec().processLaunchDate;
+}
+
+Boolean TProcess::FindProcess(OSType signature) {
+    // One listing of /proc for the whole search: a listing per step, as a walk with Next makes,
+    // would make the search quadratic in the number of processes, and the update window searches
+    // on every tick.
+    for (const UInt32 id : RunningProcessIds()) {
+        fProcessID = {0, id};
+        ProcessInfoRec info{};
+        if (GetProcessInformation(fProcessID, &info) == noErr && info.processSignature == signature)
+            return true;
+    }
+    fProcessID = kMyProcess;
+    return false;
+}
+
+ProcessSerialNumber TProcess::GetMyProcessID() const {
+    return fMyProcessID;
+}
+
+ProcessSerialNumber TProcess::GetProcessID() const {
+    return fProcessID;
+}
+
+Boolean TProcess::KillApplication(ProcessSerialNumber* target) {
+    // kill() would take 0 or a negative id as a process group, ours included.
+    if (target == nullptr || !IsProcessId(*target)) {
+        fError = ESRCH;
+        return false;
+    }
+    if (kill(static_cast<pid_t>(target->lowLongOfPSN), SIGTERM) != 0) {
+        fError = static_cast<OSErr>(errno);
+        return false;
+    }
+    fError = noErr;
+    return true;
+}

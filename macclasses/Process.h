@@ -1,0 +1,69 @@
+// The list of running processes, read from /proc, walked in ascending order of process id.
+//
+// Linux processes carry no creator code. A process has the signature of an application when its
+// executable is one of that application's (see Process.cpp); every other process has '????'.
+// 'KeyG', the video editing application, stands for the Linux editors and capture tools that
+// take video from FireWire devices: kdenlive, kino, dvgrab, cinelerra (cinelerra-gg, cin),
+// shotcut, openshot (openshot-qt), flowblade, olive-editor, resolve, lightworks.
+#pragma once
+
+#include "ToolkitTypes.h"
+
+// A process id in the low word; the high word is always 0. {0, 0} names no process and is the
+// position before the first one.
+struct ProcessSerialNumber {
+    UInt32 highLongOfPSN;
+    UInt32 lowLongOfPSN;
+
+    friend bool operator==(const ProcessSerialNumber&, const ProcessSerialNumber&) = default;
+};
+
+constexpr ProcessSerialNumber kMyProcess{0, 0};
+
+// What /proc/<pid>/stat tells of a process, in the units the fields always had.
+struct ProcessInfoRec {
+    ProcessSerialNumber processNumber;
+    OSType processSignature;
+    // Bytes, at most 0xFFFFFFFF. A process has no fixed partition on Linux: its size is what it
+    // holds in memory (rss), its free memory the address space it has reserved but does not hold
+    // (vsize - rss), which often reaches the 4 GiB cap.
+    UInt32 processSize;
+    UInt32 processFreeMem;
+    UInt32 processLaunchDate;  // start time in ticks of 1/60 s since boot, modulo 2^32
+};
+
+class TProcess {
+  public:
+    // Starts the walk on the first process after start; kMyProcess starts on the first process.
+    explicit TProcess(ProcessSerialNumber start);
+    virtual ~TProcess() = default;
+
+    // Sends SIGTERM. False, with errno in fError, when it cannot be sent; a target that names no
+    // process ({0, 0}, or an id no pid can have) gives false with ESRCH and signals nothing.
+    virtual Boolean KillApplication(ProcessSerialNumber* target);
+    virtual SInt16 GetNumProcesses();  // processes now running, at most 32767; the walk is kept
+    virtual ProcessInfoRec GetProcessInfoRec();  // of the current process; fError := status
+    virtual UInt32 GetProcessSize();
+    virtual UInt32 GetFreeMem();
+    virtual UInt32 GetLaunchDate();
+    // True, with the walk on the first (lowest id) process with that signature, when one runs.
+    // A zombie no longer runs: it has no signature.
+    virtual Boolean FindProcess(OSType signature);
+    virtual ProcessSerialNumber GetMyProcessID() const;
+    virtual ProcessSerialNumber GetProcessID() const;
+    // Moves to the next process. Past the last one the walk returns to where it started and
+    // Last() becomes true for good.
+    virtual void Next();
+    virtual Boolean Last();
+    virtual void First();        // back to the process the walk started on
+    virtual Boolean IProcess();  // one step of the walk; false when there was no next process
+
+  protected:
+    ProcessSerialNumber fProcessID;
+    ProcessSerialNumber fMyProcessID;
+    ProcessSerialNumber fFirstPSN;
+    Boolean fFirstTime;
+    Boolean fLast;
+    Boolean fState;  // whether the constructor found a process to start on
+    OSErr fError;    // procNotFound from the process calls, an errno value from KillApplication
+};

@@ -1,0 +1,309 @@
+// The process list against real processes: children started from copies of /bin/sleep named
+// like the editing applications.
+#include "Process.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const OSType kEditingApplication = FourCC("KeyG");
+
+// Gives the tests the walk's internal state.
+class ProbedProcess : public TProcess {
+  public:
+    using TProcess::TProcess;
+    OSErr Error() const { return fError; }
+    Boolean State() const { return fState; }
+    void MoveTo(ProcessSerialNumber psn) { fProcessID = psn; }
+};
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "process_test.XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    // A copy of /bin/sleep under the given name.
+    fs::path Sleep(const std::string& name) const {
+        const fs::path copy = path_ / name;
+        fs::copy_file("/bin/sleep", copy);
+        return copy;
+    }
+
+  private:
+    fs::path path_;
+};
+
+// A process running `sleep 60` from the given file with the given argv[0]; killed and reaped
+// when the test is done with it.
+class Child {
+  public:
+    Child(const fs::path& file, const std::string& argv0) {
+        std::string first = argv0;
+        std::string seconds = "60";
+        char* argv[] = {first.data(), seconds.data(), nullptr};
+        // glibc's posix_spawn returns after the exec, so the new name is already in /proc.
+        if (posix_spawn(&pid_, file.c_str(), nullptr, nullptr, argv, environ) != 0) pid_ = 0;
+    }
+    ~Child() {
+        if (pid_ != 0) {
+            kill(pid_, SIGKILL);
+            Reap();
+        }
+    }
+    pid_t pid() const { return pid_; }
+    ProcessSerialNumber psn() const { return {0, static_cast<UInt32>(pid_)}; }
+    int Reap() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = 0;
+        return status;
+    }
+    // Waits until the child has ended but leaves it a zombie.
+    void WaitUntilZombie() const {
+        siginfo_t info{};
+        waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT);
+    }
+
+  private:
+    pid_t pid_ = 0;
+};
+
+std::vector<UInt32> ProcEntries() {
+    std::vector<UInt32> ids;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos)
+            ids.push_back(static_cast<UInt32>(std::stoul(name)));
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+TEST(ProcessFind, RecognisesAnEditorRunningAndNoLongerOnceReaped) {
+    TempDir dir;
+    const fs::path editor = dir.Sleep("kdenlive");
+    Child child(editor, editor.string());
+    ASSERT_NE(child.pid(), 0);
+
+    TProcess processes(kMyProcess);
+    ASSERT_TRUE(processes.FindProcess(kEditingApplication));
+    EXPECT_EQ(processes.GetProcessID(), child.psn());
+    EXPECT_EQ(processes.GetProcessInfoRec().processSignature, kEditingApplication);
+
+    kill(child.pid(), SIGKILL);
+    child.Reap();
+    EXPECT_FALSE(TProcess(kMyProcess).FindProcess(kEditingApplication));
+}
+
+TEST(ProcessFind, MatchesTheExecutableNameOrArgvZeroExactly) {
+    TempDir dir;
+    struct Case {
+        const char* what;
+        fs::path file;
+        std::string argv0;
+        bool found;
+    };
+    const fs::path kinoko = dir.Sleep("kinoko");
+    const Case cases[] = {
+        {"comm names it, argv[0] does not", dir.Sleep("kino"), "worker", true},
+        {"argv[0] names it, comm does not", "/bin/sleep", "/opt/shotcut/bin/shotcut", true},
+        {"a longer name is not the editor", kinoko, kinoko.string(), false},
+        {"an editor's folder is not the editor", "/bin/sleep", "/opt/kdenlive/worker", false},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        Child child(test.file, test.argv0);
+        ASSERT_NE(child.pid(), 0);
+        TProcess processes(kMyProcess);
+        EXPECT_EQ(processes.FindProcess(kEditingApplication), test.found);
+        if (test.found) {
+            EXPECT_EQ(processes.GetProcessID(), child.psn());
+        }
+    }
+}
+
+TEST(ProcessFind, AZombieIsNotRunning) {
+    TempDir dir;
+    const fs::path editor = dir.Sleep("dvgrab");
+    Child child(editor, "dvgrab");
+    ASSERT_TRUE(TProcess(kMyProcess).FindProcess(kEditingApplication));
+    kill(child.pid(), SIGKILL);
+    child.WaitUntilZombie();
+    EXPECT_FALSE(TProcess(kMyProcess).FindProcess(kEditingApplication));
+}
+
+TEST(ProcessFind, TheLowerIdWinsAndAnUnknownSignatureIsNotFound) {
+    TempDir dir;
+    const fs::path editor = dir.Sleep("shotcut");
+    Child first(editor, "shotcut");
+    Child second(editor, "shotcut");
+    const pid_t lower = std::min(first.pid(), second.pid());
+
+    ProbedProcess processes(kMyProcess);
+    ASSERT_TRUE(processes.FindProcess(kEditingApplication));
+    EXPECT_EQ(processes.GetProcessID(), (ProcessSerialNumber{0, static_cast<UInt32>(lower)}));
+
+    const OSErr before = processes.Error();
+    EXPECT_FALSE(processes.FindProcess(FourCC("zzzz")));
+    EXPECT_EQ(processes.GetProcessID(), kMyProcess);
+    EXPECT_EQ(processes.Error(), before);  // FindProcess records no status
+}
+
+TEST(ProcessWalk, AscendingIdsThenBackToTheStartForGood) {
+    ProbedProcess processes(kMyProcess);
+    ASSERT_TRUE(processes.State());
+    const ProcessSerialNumber first = processes.GetProcessID();
+    EXPECT_NE(first, kMyProcess);
+    EXPECT_FALSE(processes.Last());
+
+    std::vector<UInt32> seen{first.lowLongOfPSN};
+    for (int step = 0; step < 100000 && !processes.Last(); ++step) {
+        processes.Next();
+        if (!processes.Last()) seen.push_back(processes.GetProcessID().lowLongOfPSN);
+    }
+    ASSERT_TRUE(processes.Last());
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+    EXPECT_NE(std::find(seen.begin(), seen.end(), processes.GetMyProcessID().lowLongOfPSN),
+              seen.end());
+    EXPECT_EQ(processes.GetProcessID(), first);
+    EXPECT_EQ(processes.Error(), procNotFound);
+
+    processes.Next();
+    EXPECT_TRUE(processes.Last());
+    EXPECT_GT(processes.GetProcessID().lowLongOfPSN, first.lowLongOfPSN);
+    processes.First();
+    EXPECT_EQ(processes.GetProcessID(), first);
+}
+
+TEST(ProcessWalk, StartsAfterTheGivenProcess) {
+    const auto self = static_cast<UInt32>(getpid());
+    ProbedProcess after_self({0, self});
+    EXPECT_EQ(after_self.GetMyProcessID(), (ProcessSerialNumber{0, self}));
+    if (after_self.State()) {
+        EXPECT_GT(after_self.GetProcessID().lowLongOfPSN, self);
+    }
+
+    // No process id is that large: there is nowhere to start, and the walk has not ended.
+    ProbedProcess past_end({0, INT_MAX});
+    EXPECT_FALSE(past_end.State());
+    EXPECT_EQ(past_end.GetProcessID(), kMyProcess);
+    EXPECT_EQ(past_end.Error(), procNotFound);
+    EXPECT_FALSE(past_end.Last());
+}
+
+TEST(ProcessWalk, CountingKeepsThePositionAndMatchesProc) {
+    ProbedProcess processes(kMyProcess);
+    processes.Next();
+    processes.Next();
+    const ProcessSerialNumber position = processes.GetProcessID();
+    const OSErr error = processes.Error();
+    // Other processes come and go; retry until /proc stood still around the count.
+    bool compared = false;
+    for (int attempt = 0; attempt < 20 && !compared; ++attempt) {
+        const std::vector<UInt32> before = ProcEntries();
+        const SInt16 count = processes.GetNumProcesses();
+        if (before != ProcEntries()) continue;
+        EXPECT_EQ(count, static_cast<SInt16>(before.size()));
+        compared = true;
+    }
+    EXPECT_TRUE(compared);
+    EXPECT_EQ(processes.GetProcessID(), position);
+    EXPECT_EQ(processes.Error(), error);
+}
+
+TEST(ProcessInfo, ComesFromProcStat) {
+    TempDir dir;
+    ProbedProcess processes(kMyProcess);
+    processes.MoveTo(processes.GetMyProcessID());
+    const ProcessInfoRec self = processes.GetProcessInfoRec();
+    EXPECT_EQ(processes.Error(), noErr);
+    EXPECT_EQ(self.processNumber, processes.GetMyProcessID());
+    EXPECT_EQ(self.processSignature, FourCC("????"));
+    EXPECT_GT(processes.GetFreeMem(), 0u);
+    // Bytes, not pages: within a factor of two of the kernel's own figure in kB.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    UInt32 residentKiB = 0;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) residentKiB = std::stoul(line.substr(6));
+    }
+    EXPECT_GT(self.processSize, residentKiB * 1024 / 2);
+    EXPECT_LT(self.processSize, residentKiB * 1024 * 2);
+
+    std::ifstream uptime("/proc/uptime");
+    double secondsSinceBoot = 0;
+    uptime >> secondsSinceBoot;
+    const auto now = static_cast<UInt32>(secondsSinceBoot * 60);
+    EXPECT_LE(self.processLaunchDate, now);
+    EXPECT_GT(self.processLaunchDate + 60 * 3600, now);  // this test started within the hour
+
+    Child child(dir.Sleep("resolve"), "resolve");
+    processes.MoveTo(child.psn());
+    EXPECT_GE(processes.GetLaunchDate(), self.processLaunchDate);
+    EXPECT_EQ(processes.GetProcessInfoRec().processSignature, kEditingApplication);
+
+    kill(child.pid(), SIGKILL);
+    child.Reap();
+    processes.GetProcessInfoRec();
+    EXPECT_EQ(processes.Error(), procNotFound);
+}
+
+TEST(ProcessKill, SendsSigtermOrReportsErrno) {
+    TempDir dir;
+    Child child(dir.Sleep("kdenlive"), "kdenlive");
+    ProbedProcess processes(kMyProcess);
+
+    ProcessSerialNumber notOurs{1, static_cast<UInt32>(child.pid())};
+    EXPECT_FALSE(processes.KillApplication(&notOurs));
+    EXPECT_EQ(processes.Error(), ESRCH);
+    EXPECT_EQ(kill(child.pid(), 0), 0);  // still there
+
+    ProcessSerialNumber target = child.psn();
+    ASSERT_TRUE(processes.KillApplication(&target));
+    EXPECT_EQ(processes.Error(), noErr);
+    const int status = child.Reap();
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+
+    // The pid has just been reaped; nothing can have taken it over so soon.
+    EXPECT_FALSE(processes.KillApplication(&target));
+    EXPECT_EQ(processes.Error(), ESRCH);
+}
+
+TEST(ProcessKill, NoProcessIsNotOurProcessGroup) {
+    // kill(0, ...) would reach every process of the caller's group, so try it in a group of its
+    // own: if the guard failed, only that group would get the signal.
+    const pid_t tester = fork();
+    ASSERT_GE(tester, 0);
+    if (tester == 0) {
+        setpgid(0, 0);
+        ProbedProcess processes(kMyProcess);
+        ProcessSerialNumber none = kMyProcess;
+        const bool sent = processes.KillApplication(&none);
+        _exit(!sent && processes.Error() == ESRCH ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(tester, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "the tester was signalled";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace

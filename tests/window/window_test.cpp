@@ -1,0 +1,512 @@
+// The update window as the utility builds it (the real resource, the real dialog and controller)
+// against a simulated bus, on Qt's offscreen platform. Ticks are called directly where a test
+// needs them in step, or left to the dialog's own timer inside the event loop.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "DownloadProgress.h"
+#include "OrloFirmwareUpdateDialog.h"
+#include "Process.h"
+#include "SimulatedBus.h"
+
+// fontconfig keeps its configuration cache until the process ends; the sanitizer build's leak
+// check would otherwise fail every test that lays out text.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+// Qt is not built with the thread sanitizer: its threads hand objects over with atomics that the
+// tsan build cannot see (its message boxes use a thread pool).
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libQt6Widgets.so\n";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kStillRunning = 42;  // RunEventLoop's result when nothing quit the utility
+const QString kRetryAdvice =
+    QStringLiteral(" Keep it connected and powered, and start the update again.");
+
+void EnsureApplication() {
+    static int argc = 1;
+    static char name[] = "window_test";
+    static char* argv[] = {name, nullptr};
+    if (QApplication::instance() == nullptr) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        new QApplication(argc, argv);  // lives until the test program ends
+    }
+}
+
+// Runs the event loop until the utility quits (the loop's status, 0) or `ms` have passed
+// (kStillRunning).
+int RunEventLoop(int ms) {
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(kStillRunning); });
+    watchdog.start(ms);
+    return QApplication::exec();
+}
+
+// Answers the modal alerts of a test by clicking their buttons, polling every few milliseconds.
+// The answer to an alert is queued before whatever opens it. An alert nobody expected fails the
+// test and is closed, and so does an expected one that has not appeared when the test ends.
+class AlertAnswerer {
+  public:
+    struct Alert {
+        QMessageBox::Icon icon;
+        QString text, informativeText;
+        QStringList buttons;
+        int progress;  // the window's progress bar while the alert was up
+    };
+
+    explicit AlertAnswerer(const QProgressBar* const& progressBar) : _progressBar(progressBar) {
+        QObject::connect(&_poll, &QTimer::timeout, [this] { Poll(); });
+        _poll.start(5);
+    }
+    ~AlertAnswerer() {
+        for (const QString& answer : _answers)
+            ADD_FAILURE() << "no alert came to be answered with " << answer.toStdString();
+    }
+    void Answer(const QString& button) { _answers.push_back(button); }
+
+    std::vector<Alert> alerts;
+
+  private:
+    void Poll() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->isVisible()) return;
+        Alert alert{box->icon(), box->text(), box->informativeText(), {}, _progressBar->value()};
+        for (QAbstractButton* button : box->buttons()) alert.buttons << button->text();
+        alert.buttons.sort();
+        alerts.push_back(alert);
+        const auto buttons = box->buttons();
+        const auto wanted = std::find_if(buttons.begin(), buttons.end(), [&](auto* button) {
+            return !_answers.empty() && button->text() == _answers.front();
+        });
+        if (wanted == buttons.end()) {
+            ADD_FAILURE() << "unexpected alert: " << alert.text.toStdString() << " / "
+                          << alert.informativeText.toStdString();
+            box->done(0);
+            return;
+        }
+        _answers.pop_front();
+        (*wanted)->click();
+    }
+
+    const QProgressBar* const& _progressBar;
+    std::deque<QString> _answers;
+    QTimer _poll;
+};
+
+// Holds the update thread at its pauses once the progress has reached `holdAt`, until opened.
+class Gate {
+  public:
+    void HoldAt(UInt32 progress) {
+        std::lock_guard lock(_mutex);
+        _holdAt = progress;
+    }
+    void Open() {
+        std::lock_guard lock(_mutex);
+        _holdAt = UINT32_MAX;
+        _changed.notify_all();
+    }
+    void Pause() {
+        std::unique_lock lock(_mutex);
+        _changed.wait(lock, [this] { return gDownloadProgress.Get() < _holdAt; });
+    }
+
+  private:
+    std::mutex _mutex;
+    std::condition_variable _changed;
+    UInt32 _holdAt = UINT32_MAX;
+};
+
+class WindowTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        gDownloadProgress.Reset();
+        SetDownloadPause([this](UInt32) { gate.Pause(); });
+        ASSERT_EQ(CreateWindowFromResource(kMainResource, window), noErr);
+        dialog = std::make_unique<COrloFirmwareUpdateDialog>(window.get(), bus);
+        updateButton = Control<QPushButton>(ORLOUpdateButtonID);
+        cancelButton = Control<QPushButton>(ORLOCancelButtonID);
+        version = Control<QLabel>(ORLOCurrentFirmwareVersionStrID);
+        serial = Control<QLabel>(ORLOCurrentSerialNumberStrID);
+        warning = Control<QLabel>(ORLOFinalCutRunningStrID);
+        instruction = Control<QLabel>(ORLOUpdateFirmwareVersionStrID);
+        progressBar = Control<QProgressBar>(ORLOProgressBarID);
+        ASSERT_TRUE(updateButton && cancelButton && version && serial && warning && instruction &&
+                    progressBar);
+        window->show();
+        QCoreApplication::processEvents();  // the first tick: nothing on the bus yet
+    }
+    void TearDown() override {
+        gate.Open();  // a run still held would keep the controller's destructor waiting
+        dialog.reset();
+        window.reset();
+        SetDownloadPause(nullptr);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "an alert was left open";
+    }
+
+    template <typename Widget>
+    Widget* Control(ControlID id) {
+        CControl control;
+        control.Init(id, window.get());
+        return qobject_cast<Widget*>(control.GetControlRef());
+    }
+    UInt32 PlugIn(UInt32 softwareVersion) {
+        const UInt32 unit = bus.AddUnit();
+        bus.Model(unit).softwareVersion = softwareVersion;
+        bus.Model(unit).serialNumber = {'S', 'N', '0', '0', '0', '0', '4', '2'};
+        return unit;
+    }
+    void Tick() { EXPECT_EQ(dialog->TimerEventHandler(nullptr), noErr); }
+    OSStatus Command(UInt32 commandID) {
+        OpaqueEventRef event{{0, commandID, nullptr, 0}};
+        return dialog->ApplicationCommandHandler(nullptr, &event);
+    }
+    QAction* MenuItem(const char* commandId) {
+        for (QAction* action : window->findChildren<QAction*>())
+            if (action->property("commandId").toString() == QLatin1String(commandId)) return action;
+        return nullptr;
+    }
+    bool WarningShown() const { return warning->isVisibleTo(window.get()); }
+    bool HasWrites() const {
+        const auto log = bus.Log();
+        return std::any_of(log.begin(), log.end(), [](const sim::Transaction& t) {
+            return t.kind == sim::Transaction::Kind::kWrite ||
+                   t.kind == sim::Transaction::Kind::kWriteQuadlet;
+        });
+    }
+    void ExpectNotFound() {
+        EXPECT_EQ(version->text(), "Orlo Not Found");
+        EXPECT_EQ(serial->text(), "Orlo Not Found");
+        EXPECT_EQ(instruction->text(), "");
+        EXPECT_FALSE(updateButton->isEnabled());
+        EXPECT_FALSE(WarningShown());
+    }
+
+    struct Application {
+        Application() { EnsureApplication(); }
+    } application;  // before any Qt object
+    Gate gate;
+    sim::SimulatedBus bus;
+    std::unique_ptr<QWidget> window;
+    std::unique_ptr<COrloFirmwareUpdateDialog> dialog;
+    QPushButton* updateButton = nullptr;
+    QPushButton* cancelButton = nullptr;
+    QLabel *version = nullptr, *serial = nullptr, *warning = nullptr, *instruction = nullptr;
+    QProgressBar* progressBar = nullptr;
+    AlertAnswerer alerts{progressBar};
+};
+
+const QString kUpgradeText =
+    QStringLiteral("Select Upgrade button to download firmware version 1-3 to Orlo:");
+
+TEST(WindowStartTest, ControlsStartClearedAndTheFirstTickComesAtOnce) {
+    EnsureApplication();
+    sim::SimulatedBus bus;
+    std::unique_ptr<QWidget> window;
+    ASSERT_EQ(CreateWindowFromResource(kMainResource, window), noErr);
+    COrloFirmwareUpdateDialog dialog(window.get(), bus);
+    auto* version = window->findChild<QLabel*>("currentFirmwareVersionStr");
+    auto* warning = window->findChild<QLabel*>("finalCutRunningStr");
+    auto* bar = window->findChild<QProgressBar*>("progressBar");
+    ASSERT_TRUE(version && warning && bar);
+    EXPECT_EQ(bar->value(), 0);
+    EXPECT_EQ(bar->minimum(), 0);
+    EXPECT_EQ(bar->maximum(), 100);
+    EXPECT_FALSE(window->findChild<QPushButton*>("updateButton")->isEnabled());
+    EXPECT_TRUE(warning->isHidden());
+    EXPECT_EQ(warning->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    EXPECT_EQ(version->text(), "Searching...");  // the resource's text until the first tick
+    EXPECT_FALSE(window->findChild<QMenuBar*>("MenuBar")->isNativeMenuBar());
+
+    QCoreApplication::processEvents();  // one pass, long before half a second
+    EXPECT_EQ(version->text(), "Orlo Not Found");
+}
+
+TEST_F(WindowTest, ShowsTheOrloWhileItIsOnTheBus) {
+    ExpectNotFound();
+    const UInt32 unit = PlugIn(0x00010002);
+    Tick();
+    EXPECT_EQ(version->text(), "1-2");
+    EXPECT_EQ(serial->text(), "SN000042");
+    EXPECT_EQ(instruction->text(), kUpgradeText);
+    EXPECT_EQ(updateButton->text(), "Upgrade");
+    EXPECT_TRUE(updateButton->isEnabled());
+    EXPECT_TRUE(cancelButton->isEnabled());
+    EXPECT_FALSE(WarningShown());
+
+    bus.SetPresent(unit, false);
+    Tick();
+    ExpectNotFound();
+    EXPECT_EQ(updateButton->text(), "Upgrade");  // left as it was
+    EXPECT_TRUE(cancelButton->isEnabled());
+    EXPECT_FALSE(HasWrites());
+}
+
+TEST_F(WindowTest, CancelButtonMenuQuitAndCloseBoxQuitWhileWaiting) {
+    PlugIn(0x00010002);
+    Tick();
+    QTimer::singleShot(0, cancelButton, &QPushButton::click);
+    EXPECT_EQ(RunEventLoop(3000), 0);
+
+    EXPECT_EQ(Command(kHICommandQuit), eventNotHandledErr);  // the standard quit runs
+    window->show();
+    QTimer::singleShot(0, MenuItem("quit"), &QAction::trigger);
+    EXPECT_EQ(RunEventLoop(3000), 0);
+
+    window->show();
+    QTimer::singleShot(0, window.get(), &QWidget::close);
+    EXPECT_EQ(RunEventLoop(3000), 0);
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(WindowTest, DowngradeCancelledQuitsWithoutWritingToTheOrlo) {
+    PlugIn(0x00010005);  // FPGA 5 is newer than the embedded 3
+    Tick();
+    EXPECT_EQ(updateButton->text(), "Downgrade");
+    EXPECT_EQ(instruction->text(),
+              "Select Downgrade button to download firmware version 1-3 to Orlo:");
+
+    bus.ClearLog();
+    alerts.Answer("Cancel");
+    QTimer::singleShot(0, updateButton, &QPushButton::click);
+    EXPECT_EQ(RunEventLoop(3000), 0);
+    ASSERT_EQ(alerts.alerts.size(), 1u);
+    EXPECT_EQ(alerts.alerts[0].icon, QMessageBox::Warning);
+    EXPECT_EQ(alerts.alerts[0].text, "This is a Downgrade:");
+    EXPECT_EQ(alerts.alerts[0].informativeText, "Press OK to Continue or Cancel to Quit");
+    EXPECT_EQ(alerts.alerts[0].buttons, QStringList({"Cancel", "OK"}));
+    EXPECT_EQ(dialog->GetUpdateState(), WAITFORINPUT);
+    EXPECT_FALSE(HasWrites());
+}
+
+TEST_F(WindowTest, DowngradeConfirmedProgramsBothImages) {
+    const UInt32 unit = PlugIn(0x00010005);
+    Tick();
+    alerts.Answer("OK");
+    updateButton->click();
+    EXPECT_EQ(dialog->GetUpdateState(), STARTUPDATE);
+    EXPECT_FALSE(updateButton->isEnabled());
+    EXPECT_FALSE(cancelButton->isEnabled());
+
+    alerts.Answer("OK");  // "Programming Complete"; its OK quits
+    EXPECT_EQ(RunEventLoop(20000), 0);
+    ASSERT_EQ(alerts.alerts.size(), 2u);
+    EXPECT_EQ(alerts.alerts[1].text, "Programming Complete");
+    EXPECT_EQ(bus.Model(unit).VerifiedCount(sim::Image::kFpga), 1u);
+    EXPECT_EQ(bus.Model(unit).VerifiedCount(sim::Image::kMcore), 1u);
+}
+
+TEST_F(WindowTest, RunningVideoEditorBlocksTheUpdate) {
+    ASSERT_FALSE(TProcess(kMyProcess).FindProcess(FourCC("KeyG"))) << "an editor already runs";
+    PlugIn(0x00010002);
+    Tick();
+    ASSERT_TRUE(updateButton->isEnabled());
+
+    std::string pattern = (fs::temp_directory_path() / "window_test.XXXXXX").string();
+    const fs::path dir = mkdtemp(pattern.data());
+    const fs::path editor = dir / "kdenlive";
+    fs::copy_file("/bin/sleep", editor);
+    std::string argv0 = "kdenlive", seconds = "60";
+    char* argv[] = {argv0.data(), seconds.data(), nullptr};
+    pid_t pid = 0;
+    // glibc's posix_spawn returns after the exec, so /proc already shows the editor.
+    ASSERT_EQ(posix_spawn(&pid, editor.c_str(), nullptr, nullptr, argv, environ), 0);
+
+    Tick();
+    EXPECT_FALSE(updateButton->isEnabled());
+    EXPECT_TRUE(WarningShown());
+    EXPECT_EQ(warning->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    EXPECT_EQ(warning->text(), "Quit your video editing application before updating.");
+
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    fs::remove_all(dir);
+    Tick();
+    EXPECT_TRUE(updateButton->isEnabled());
+    EXPECT_FALSE(WarningShown());
+}
+
+TEST_F(WindowTest, QuitAndCloseAreRefusedDuringAnUpdate) {
+    PlugIn(0x00010002);
+    Tick();
+    gate.HoldAt(40);  // the FPGA erase
+    updateButton->click();
+    EXPECT_EQ(dialog->GetUpdateState(), STARTUPDATE);
+    EXPECT_EQ(Command(kHICommandQuit), noErr);
+    EXPECT_FALSE(window->close());
+    Tick();
+    EXPECT_EQ(dialog->GetUpdateState(), UPDATING);
+    EXPECT_EQ(Command(kHICommandQuit), noErr);
+    EXPECT_FALSE(window->close());
+    EXPECT_TRUE(window->isVisible());
+
+    // The same through the menu and the close box, with the event loop running.
+    QTimer::singleShot(0, MenuItem("quit"), &QAction::trigger);
+    QTimer::singleShot(0, window.get(), &QWidget::close);
+    EXPECT_EQ(RunEventLoop(1200), kStillRunning);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(dialog->GetUpdateState(), UPDATING);
+    EXPECT_FALSE(updateButton->isEnabled());
+    EXPECT_FALSE(cancelButton->isEnabled());
+
+    gate.Open();
+    alerts.Answer("OK");
+    EXPECT_EQ(RunEventLoop(10000), 0);
+}
+
+TEST_F(WindowTest, ProgressBarFollowsTheRunAndSuccessEndsTheUtility) {
+    const UInt32 unit = PlugIn(0x00010002);
+    Tick();
+    gate.HoldAt(40);
+    updateButton->click();
+    Tick();  // starts the run
+    while (gDownloadProgress.Get() < 40) QThread::msleep(1);
+    EXPECT_EQ(progressBar->value(), 0);  // until the first tick of the run
+    Tick();
+    EXPECT_EQ(progressBar->value(), static_cast<int>(gDownloadProgress.Get()));
+    EXPECT_GE(progressBar->value(), 40);
+
+    gate.Open();
+    alerts.Answer("OK");
+    EXPECT_EQ(RunEventLoop(10000), 0);
+    ASSERT_EQ(alerts.alerts.size(), 1u);
+    const auto& done = alerts.alerts[0];
+    EXPECT_EQ(done.icon, QMessageBox::Information);
+    EXPECT_EQ(done.text, "Programming Complete");
+    EXPECT_EQ(done.informativeText,
+              "You will need to cycle the Power on your Orlo for changes to take affect");
+    EXPECT_EQ(done.buttons, QStringList({"OK"}));
+    EXPECT_EQ(done.progress, 100);  // the final value is shown before the alert
+    EXPECT_EQ(bus.Model(unit).VerifiedCount(sim::Image::kMcore), 1u);
+}
+
+TEST_F(WindowTest, FailedRunSaysWhatFailedAndTheUserCanTryAgain) {
+    const UInt32 unit = PlugIn(0x00010002);
+    bus.Faults(unit).failAccesses = {{sim::kUpdateData, 1, kIOReturnTimeout}};
+    Tick();
+    updateButton->click();
+    alerts.Answer("OK");
+    EXPECT_EQ(RunEventLoop(3000), kStillRunning);  // the failure alert does not quit
+    ASSERT_EQ(alerts.alerts.size(), 1u);
+    const auto& failed = alerts.alerts[0];
+    EXPECT_EQ(failed.icon, QMessageBox::Critical);
+    EXPECT_EQ(failed.text, "Programming Failed");
+    EXPECT_EQ(failed.informativeText,
+              "Programming the FPGA image failed (status 0xE00002D6). Your Orlo was not "
+              "updated completely." +
+                  kRetryAdvice);
+    EXPECT_EQ(failed.buttons, QStringList({"OK"}));
+    EXPECT_EQ(dialog->GetUpdateState(), WAITFORINPUT);
+    EXPECT_EQ(progressBar->value(), 0);
+    EXPECT_TRUE(updateButton->isEnabled());
+    EXPECT_TRUE(cancelButton->isEnabled());
+
+    bus.Faults(unit).failAccesses.clear();
+    updateButton->click();
+    alerts.Answer("OK");
+    EXPECT_EQ(RunEventLoop(10000), 0);
+    ASSERT_EQ(alerts.alerts.size(), 2u);
+    EXPECT_EQ(alerts.alerts[1].text, "Programming Complete");
+    EXPECT_EQ(bus.Model(unit).VerifiedCount(sim::Image::kFpga), 1u);
+}
+
+TEST_F(WindowTest, OrloGoneWhenTheRunBeginsIsReported) {
+    const UInt32 unit = PlugIn(0x00010002);
+    Tick();
+    updateButton->click();
+    bus.SetPresent(unit, false);
+    bus.ClearLog();
+    alerts.Answer("OK");
+    EXPECT_EQ(RunEventLoop(2000), kStillRunning);
+    ASSERT_EQ(alerts.alerts.size(), 1u);
+    EXPECT_EQ(alerts.alerts[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(
+        alerts.alerts[0].informativeText,
+        "The Orlo was not found when programming began. Your Orlo was not updated." + kRetryAdvice);
+    ExpectNotFound();
+    EXPECT_TRUE(cancelButton->isEnabled());  // the user can still leave with the button
+    EXPECT_FALSE(HasWrites());
+}
+
+TEST_F(WindowTest, AboutBoxFromTheMenu) {
+    alerts.Answer("OK");
+    MenuItem("abou")->trigger();
+    ASSERT_EQ(alerts.alerts.size(), 1u);
+    EXPECT_EQ(alerts.alerts[0].icon, QMessageBox::Information);
+    EXPECT_EQ(alerts.alerts[0].text, "ORLOFirmwareUpdate  ");
+    EXPECT_EQ(alerts.alerts[0].informativeText,
+              "Version 1.3, Copyright 2026 the ORLOFirmwareUpdate developers");
+    EXPECT_EQ(alerts.alerts[0].buttons, QStringList({"OK"}));
+    EXPECT_EQ(Command(FourCC("xxxx")), eventNotHandledErr);
+}
+
+class StartupTest : public testing::Test {
+  protected:
+    void SetUp() override { EnsureApplication(); }
+    // A .ui file with the given body, in the temporary folder.
+    QString UiFile(const std::string& body) {
+        std::ofstream(path) << "<ui version=\"4.0\">" << body << "</ui>\n";
+        return QString::fromStdString(path.string());
+    }
+    void TearDown() override { fs::remove(path); }
+
+    fs::path path = fs::temp_directory_path() / "window_test_startup.ui";
+    sim::SimulatedBus bus;
+};
+
+TEST_F(StartupTest, MissingResourceMenuBarOrWindowEndsAtOnce) {
+    EXPECT_EQ(RunFirmwareUpdateWindow(bus, "/nonexistent/main.ui"), kResourceNotFoundErr);
+    EXPECT_EQ(RunFirmwareUpdateWindow(bus, UiFile("<widget class=\"QMainWindow\"")),
+              kResourceNotFoundErr);
+    EXPECT_EQ(
+        RunFirmwareUpdateWindow(bus, UiFile("<widget class=\"QMainWindow\" name=\"MainWindow\"/>")),
+        kMenuBarNotFoundErr);
+    EXPECT_EQ(RunFirmwareUpdateWindow(
+                  bus, UiFile("<widget class=\"QMainWindow\" name=\"OtherWindow\">"
+                              "<widget class=\"QMenuBar\" name=\"MenuBar\"/></widget>")),
+              kWindowNotFoundErr);
+    const auto windows = QApplication::topLevelWidgets();
+    EXPECT_TRUE(
+        std::none_of(windows.begin(), windows.end(), [](auto* w) { return w->isVisible(); }));
+}
+
+TEST_F(StartupTest, RunsUntilTheQuitCommand) {
+    bool shown = false;
+    EXPECT_EQ(
+        RunFirmwareUpdateWindow(bus, kMainResource,
+                                [&shown](QWidget& window) {
+                                    QTimer::singleShot(100, &window, [&shown, &window] {
+                                        shown = window.isVisible();
+                                        for (QAction* action : window.findChildren<QAction*>())
+                                            if (action->property("commandId").toString() == "quit")
+                                                action->trigger();
+                                    });
+                                }),
+        0);
+    EXPECT_TRUE(shown);
+}
+
+}  // namespace

@@ -13,7 +13,10 @@
 
 #include "CdevEmulator.h"
 #include "DownloadUnit.h"
+#include "Downloader.h"
 #include "LinuxFireWireStack.h"
+#include "OrloXilinx.h"
+#include "Orlo_MCORE.h"
 
 namespace {
 
@@ -381,6 +384,38 @@ TEST_F(LinuxStackTest, FullUpdateOfBothImagesThroughTheKernelInterface) {
     const std::size_t requests = emulator.Log().size();
     std::printf("two images, %zu requests over the emulated /dev/fw1 in %.2f s (%.0f per second)\n",
                 requests, seconds, requests / seconds);
+}
+
+// The bytes of an embedded image, in file order (the words hold them most significant first).
+std::vector<std::uint8_t> EmbeddedBytes(const UInt32* words, UInt32 size, UInt32 from) {
+    std::vector<std::uint8_t> bytes;
+    for (UInt32 i = from; i < size; ++i) {
+        bytes.push_back(static_cast<std::uint8_t>(words[i / 4] >> (24 - 8 * (i % 4))));
+    }
+    return bytes;
+}
+
+TEST_F(LinuxStackTest, DownloaderProgramsBothEmbeddedImagesThroughTheKernelInterface) {
+    auto unit = MakeUnit();
+    SetModel([](sim::UpdateUnitModel& model) { model.settings.erasePolls = 2; });
+    Downloader downloader;  // with its real pauses, as the utility runs it
+    const Clock::time_point start = Clock::now();
+    downloader.DoDownload(unit.get(), fileXILINX);
+    ASSERT_EQ(kIOReturnSuccess, downloader.GetError());
+    downloader.DoDownload(unit.get(), fileMCORE);
+    ASSERT_EQ(kIOReturnSuccess, downloader.GetError());
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    // The FPGA configuration data start at the sync pattern, offset 74 of the bitstream file.
+    const sim::UpdateUnitModel& model = emulator.Model(kUnitNode);
+    EXPECT_EQ(EmbeddedBytes(OrloXilinxData, OrloXilinxDataSizeBytes, 74),
+              model.Programmed(sim::Image::kFpga));
+    EXPECT_EQ(EmbeddedBytes(OrloMCORE06data, OrloMCORE06dataSize, 0),
+              model.Programmed(sim::Image::kMcore));
+    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kFpga));
+    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kMcore));
+    std::printf("Downloader, both images over the emulated /dev/fw1: %zu requests in %.2f s\n",
+                emulator.Log().size(), seconds);
 }
 
 TEST_F(LinuxStackTest, BusResetMidDownloadIsRiddenOutAndTheDataGoOnce) {

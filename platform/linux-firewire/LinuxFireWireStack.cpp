@@ -237,11 +237,22 @@ class Device final : public fw::DeviceInterface {
           handle_(handle),
           options_(options) {}
 
-    // The lock belongs to the open file, so releasing the last interface on it drops the claim
-    // as closing a device file does.
+    // Releasing an interface that is still open drops its claim, as closing the file would.
+    ~Device() override {
+        if (open_) node_->Unlock();
+    }
 
-    IOReturn Open() override { return node_->Lock(); }
-    void Close() override { node_->Unlock(); }
+    // The claim is an advisory lock on the open node file: another open file of the same node,
+    // in this process or another, cannot take it until we give it up.
+    IOReturn Open() override {
+        const IOReturn status = node_->Lock();
+        if (status == kIOReturnSuccess) open_ = true;
+        return status;
+    }
+    void Close() override {
+        node_->Unlock();
+        open_ = false;
+    }
 
     IOReturn GetBusGeneration(UInt32& generation) override {
         const IOReturn status = node_->RefreshInfo();
@@ -317,6 +328,7 @@ class Device final : public fw::DeviceInterface {
     const std::string nodeSyspath_;
     const UInt32 handle_;
     const StackOptions options_;
+    bool open_ = false;
 };
 
 class PlugIn final : public fw::PlugIn {

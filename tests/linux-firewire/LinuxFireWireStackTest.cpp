@@ -277,6 +277,19 @@ TEST_F(LinuxStackTest, OpenIsExclusiveUntilClosed) {
     second.reset();
     EXPECT_EQ(kIOReturnSuccess, first->Open());
     first->Close();
+
+    // So does releasing the interface alone, while its plug-in (and so the file) lives on.
+    std::unique_ptr<fw::PlugIn> plugIn;
+    ASSERT_EQ(
+        kIOReturnSuccess,
+        stack.CreatePlugIn(stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion), plugIn));
+    std::unique_ptr<fw::DeviceInterface> device;
+    ASSERT_EQ(kIOReturnSuccess, plugIn->QueryInterface(device));
+    ASSERT_EQ(kIOReturnSuccess, device->Open());
+    EXPECT_EQ(kIOReturnExclusiveAccess, first->Open());
+    device.reset();
+    EXPECT_EQ(kIOReturnSuccess, first->Open());
+    first->Close();
 }
 
 TEST_F(LinuxStackTest, AbsoluteAddressingReachesTheNodeWithThatId) {

@@ -8,8 +8,13 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUiLoader>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -154,6 +159,13 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
             if (!done) break;
             _updateState = WAITFORINPUT;
             const UpdateOutcome outcome = _pOrlo->GetUpdateOutcome();
+            if (_quitWhenDone) {
+                // Nobody may be there to answer an alert: leave the outcome on standard error.
+                std::cerr << (outcome.result == UpdateOutcome::Result::kSucceeded
+                                  ? "Programming Complete\n"
+                                  : "Programming Failed\n");
+                return SendQuitRequest();
+            }
             if (outcome.result != UpdateOutcome::Result::kSucceeded) {
                 // Nothing to cycle the power for: back to waiting, so the user can try again.
                 ShowDownloadFailedAlert(outcome);
@@ -170,6 +182,15 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
         }
     }
     return noErr;
+}
+
+void COrloFirmwareUpdateDialog::RequestQuit() {
+    if (MayClose()) {
+        SendQuitRequest();
+    } else {
+        std::cerr << "Quitting once the update has ended.\n";
+        _quitWhenDone = true;
+    }
 }
 
 OSStatus COrloFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
@@ -301,6 +322,41 @@ OSStatus CreateWindowFromResource(const QString& resource, std::unique_ptr<QWidg
     return noErr;
 }
 
+namespace {
+
+// The write end is used by the signal handler, the read end by the event loop.
+int gTerminationPipe[2] = {-1, -1};
+
+extern "C" void OnTerminationSignal(int) {
+    const char signalled = 1;
+    [[maybe_unused]] const ssize_t written = ::write(gTerminationPipe[1], &signalled, 1);
+}
+
+// Ctrl-C, a logout or a plain kill must not cut an update short and leave the Orlo half-written:
+// each becomes a quit request that the dialog defers until the update has ended. The handler only
+// writes to a pipe, which the event loop watches.
+void DeferTerminationSignals(QWidget& window, COrloFirmwareUpdateDialog& dialog) {
+    static const bool installed = [] {
+        if (::pipe2(gTerminationPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+        struct sigaction action {};
+        action.sa_handler = OnTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+        return true;
+    }();
+    if (!installed) return;
+    auto* notifier = new QSocketNotifier(gTerminationPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&dialog] {
+        char drained[16];
+        while (::read(gTerminationPipe[0], drained, sizeof drained) > 0) {
+        }
+        dialog.RequestQuit();
+    });
+}
+
+}  // namespace
+
 int RunFirmwareUpdateWindow(fw::FireWireStack& stack, const QString& resource,
                             const std::function<void(QWidget& window)>& prepare) {
     std::unique_ptr<QWidget> window;
@@ -308,6 +364,7 @@ int RunFirmwareUpdateWindow(fw::FireWireStack& stack, const QString& resource,
         return status;
     }
     auto dialog = std::make_unique<COrloFirmwareUpdateDialog>(window.get(), stack);
+    DeferTerminationSignals(*window, *dialog);
     if (prepare) prepare(*window);
     window->show();
     const int status = QApplication::exec();

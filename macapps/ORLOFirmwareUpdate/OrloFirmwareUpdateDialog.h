@@ -70,6 +70,9 @@ class COrloFirmwareUpdateDialog {
     OrloFirmwareUpdateType GetUpdateState() const { return _updateState; }
     // Closing the window, like the Quit command, would abandon a run half way: refused then.
     bool MayClose() const { return _updateState == WAITFORINPUT; }
+    // A request to end the utility from outside the window (a termination signal): taken at once
+    // while waiting, otherwise as soon as the running update has ended, without its alert.
+    void RequestQuit();
 
   private:
     CControl _updateButton;
@@ -82,6 +85,7 @@ class COrloFirmwareUpdateDialog {
     OrloFirmwareUpdateType _updateState;
     std::unique_ptr<Brim::PTA::COrloFirmwareUpdate> _pOrlo;
     WindowRef _window;
+    bool _quitWhenDone = false;
 };
 
 // Modal standard alerts. Each returns the index of the button pressed: 1 "OK", 2 "Cancel".

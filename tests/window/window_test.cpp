@@ -509,4 +509,48 @@ TEST_F(StartupTest, RunsUntilTheQuitCommand) {
     EXPECT_TRUE(shown);
 }
 
+// Sends `signal` to this process from inside the event loop, after `ms`.
+void SignalLater(QWidget& window, int ms, int signal) {
+    QTimer::singleShot(ms, &window, [signal] { ::raise(signal); });
+}
+
+TEST_F(StartupTest, ATerminationSignalQuitsWhileWaiting) {
+    EXPECT_EQ(RunFirmwareUpdateWindow(bus, kMainResource,
+                                      [](QWidget& window) { SignalLater(window, 100, SIGTERM); }),
+              0);
+}
+
+TEST_F(StartupTest, ATerminationSignalWaitsForTheRunningUpdateToEnd) {
+    const UInt32 unit = bus.AddUnit();
+    bus.Model(unit).softwareVersion = 0x00010002;
+    Gate gate;
+    gate.HoldAt(40);  // the FPGA erase
+    SetDownloadPause([&gate](UInt32) { gate.Pause(); });
+    bool runningAfterSignal = false;
+    const int status = RunFirmwareUpdateWindow(bus, kMainResource, [&](QWidget& window) {
+        QTimer::singleShot(100, &window, [&window] {  // the first tick has found the Orlo
+            CControl button;
+            button.Init(ORLOUpdateButtonID, &window);
+            qobject_cast<QPushButton*>(button.GetControlRef())->click();
+        });
+        SignalLater(window, 1000, SIGINT);  // the run has been held at the erase since ~0.5 s
+        QTimer::singleShot(1500, &window, [&] {
+            runningAfterSignal = window.isVisible() && gDownloadProgress.Get() == 40;
+            gate.Open();
+        });
+        QTimer::singleShot(10000, &window, [] {  // no alert may wait for an answer
+            if (QWidget* alert = QApplication::activeModalWidget()) {
+                ADD_FAILURE() << "an alert was shown";
+                alert->close();
+            }
+            QCoreApplication::exit(kStillRunning);
+        });
+    });
+    SetDownloadPause(nullptr);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(runningAfterSignal);
+    EXPECT_EQ(bus.Model(unit).VerifiedCount(sim::Image::kFpga), 1u);
+    EXPECT_EQ(bus.Model(unit).VerifiedCount(sim::Image::kMcore), 1u);
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "Brim_Check.h"
+#include "Brim_PTA_Synchronizable.h"
 #include "DownloadProgress.h"
 #include "OrloXilinx.h"
 #include "Orlo_MCORE.h"
@@ -59,16 +60,6 @@ void PutBigEndian32(unsigned char* at, UInt32 value) {
 
 void SetDownloadPause(DownloadPauseFunction pause) { PauseHook() = std::move(pause); }
 
-namespace {
-
-std::int64_t MonotonicNanoseconds() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
-}  // namespace
-
 void SleepPrecisely(UInt32 microseconds) {
     // Linux lets a sleep run late by the thread's timer slack (50 us by default); ask for none.
     // Even so a wake-up comes tens of microseconds late, which over three thousand 1 ms pauses
@@ -80,9 +71,10 @@ void SleepPrecisely(UInt32 microseconds) {
     constexpr std::int64_t kMaxLateness = 200000;  // a late outlier must not turn pauses into spins
     (void)slackSet;
 
-    const std::int64_t deadline = MonotonicNanoseconds() + std::int64_t{microseconds} * 1000;
+    const auto now = [] { return static_cast<std::int64_t>(Brim::PTA::MonotonicNanoseconds()); };
+    const std::int64_t deadline = now() + std::int64_t{microseconds} * 1000;
     const std::int64_t wakeAt = deadline - expectedLateness;
-    if (wakeAt > MonotonicNanoseconds()) {
+    if (wakeAt > now()) {
         const timespec target{static_cast<time_t>(wakeAt / 1000000000),
                               static_cast<long>(wakeAt % 1000000000)};
         // An absolute deadline makes an interrupted sleep resume for the remainder only.
@@ -91,11 +83,11 @@ void SleepPrecisely(UInt32 microseconds) {
         // Track a high quantile of the lateness rather than its mean: step up four times as far
         // on a wake-up past the deadline as down on an early one, so about four in five
         // wake-ups come early and only spin.
-        const bool late = MonotonicNanoseconds() > deadline;
+        const bool late = now() > deadline;
         expectedLateness = std::clamp<std::int64_t>(expectedLateness + (late ? 4000 : -1000), 0,
                                                     kMaxLateness);
     }
-    while (MonotonicNanoseconds() < deadline) {
+    while (now() < deadline) {
     }
 }
 

@@ -25,7 +25,4 @@ enum class ResponseCode : UInt32 {
 IOReturn StatusFromResponseCode(ResponseCode code);
 IOReturn StatusFromResponseCode(UInt32 code);
 
-// A short name for logs and test messages, e.g. "address error".
-const char* ResponseCodeName(ResponseCode code);
-
 }  // namespace fw

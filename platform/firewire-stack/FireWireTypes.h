@@ -23,7 +23,6 @@ constexpr IOReturn kIOReturnExclusiveAccess = static_cast<IOReturn>(0xE00002C5);
 constexpr IOReturn kIOReturnUnsupported = static_cast<IOReturn>(0xE00002C7);       // e.g. kernel ABI too old
 constexpr IOReturn kIOReturnIOError = static_cast<IOReturn>(0xE00002CA);           // transport failure
 constexpr IOReturn kIOReturnNotPermitted = static_cast<IOReturn>(0xE00002E2);      // no access to the node
-constexpr IOReturn kIOReturnNotOpen = static_cast<IOReturn>(0xE00002CD);           // transfer before Open
 constexpr IOReturn kIOReturnTimeout = static_cast<IOReturn>(0xE00002D6);           // no answer in time
 // One status per IEEE 1394 response code (see FireWireStatus.h for the mapping).
 constexpr IOReturn kIOFireWireConflictError = static_cast<IOReturn>(0xE0008014);

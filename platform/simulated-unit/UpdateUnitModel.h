@@ -84,8 +84,6 @@ public:
                                 std::uint32_t length);
 
     State state() const { return state_; }
-    // The image whose erase was commanded last.
-    std::optional<Image> currentImage() const { return image_; }
     // What the last download of `image` sent through the data port: the header and the data.
     const std::vector<std::uint8_t>& Header(Image image) const { return streams_[Index(image)].header; }
     const std::vector<std::uint8_t>& Data(Image image) const { return streams_[Index(image)].data; }

@@ -253,7 +253,9 @@ UnitFaults& SimulatedBus::Faults(UInt32 unit) {
 
 UInt16 SimulatedBus::NodeId(UInt32 unit) const {
     std::lock_guard lock(mutex_);
-    return const_cast<SimulatedBus*>(this)->Find(unit)->nodeId;
+    const Unit* found = Find(unit);
+    BRIM_CHECK(found != nullptr);
+    return found->nodeId;
 }
 
 void SimulatedBus::SetPresent(UInt32 unit, bool present) {
@@ -330,12 +332,12 @@ IOReturn SimulatedBus::CreatePlugIn(fw::UnitHandle handle, std::unique_ptr<fw::P
     return entry.status;
 }
 
-SimulatedBus::Unit* SimulatedBus::Find(UInt32 unit) {
+SimulatedBus::Unit* SimulatedBus::Find(UInt32 unit) const {
     if (unit == 0 || unit > units_.size()) return nullptr;
     return units_[unit - 1].get();
 }
 
-SimulatedBus::Unit* SimulatedBus::FindByNode(UInt16 nodeId) {
+SimulatedBus::Unit* SimulatedBus::FindByNode(UInt16 nodeId) const {
     for (const auto& unit : units_) {
         if (unit->nodeId == nodeId) return unit.get();
     }

@@ -103,8 +103,8 @@ private:
     class Device;
     class Plug;
 
-    Unit* Find(UInt32 unit);              // caller holds mutex_
-    Unit* FindByNode(UInt16 nodeId);      // caller holds mutex_
+    Unit* Find(UInt32 unit) const;          // caller holds mutex_
+    Unit* FindByNode(UInt16 nodeId) const;  // caller holds mutex_
     void Append(Transaction transaction);  // caller holds mutex_
 
     mutable std::mutex mutex_;

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +21,40 @@ namespace linuxfw {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// What this file relies on from the kernel's firewire-cdev (linux/firewire-cdev.h and
+// drivers/firewire/core-cdev.c), checked against both:
+//
+// - FW_CDEV_IOC_GET_INFO. In: `version` is the ABI we speak; the kernel keeps it per file, and
+//   below 6 it sends FW_CDEV_EVENT_RESPONSE (no timestamps). `rom` 0 copies no config ROM.
+//   `bus_reset`, when set, receives the first 36 bytes (the unpadded size) of a bus-reset event
+//   with the node's generation and node ID as of now, and the first call registers the file for
+//   bus-reset events, tagged with `bus_reset_closure`. Out: `version` is the kernel's ABI, `card`
+//   the card's index.
+// - FW_CDEV_IOC_SEND_REQUEST. The request goes to the file's node at its current node ID;
+//   `length` at most 4096 (and 512 << speed) or the ioctl fails with EIO; a quadlet write must
+//   carry 4 bytes. `data` is copied during the ioctl, so the buffer may go once it returns; a read
+//   passes none. `closure` comes back in the response. `generation` is checked before the packet
+//   goes out: a stale one is never sent and is answered with RCODE_GENERATION, as is a packet
+//   the controller flushed at a bus reset. Such a request is sent again here. (Should a reset cut
+//   a transmission short, the node may have taken it; a block sent twice then fails the unit's
+//   CRC check, it does not pass unseen.) A request answered otherwise, RCODE_CANCELLED after the
+//   split timeout included, may have reached the node and is never repeated.
+// - Every request gets exactly one FW_CDEV_EVENT_RESPONSE, whatever happens to it. Its layout:
+//   closure (0), type (8), rcode (12), length (16), data at offsetof(data) = 20, and
+//   sizeof(struct fw_cdev_event_response) = 24 on LP64. `length` is the smaller of the request's
+//   length and what the response carried (0 for a write, and for a failure), and `data` holds
+//   the response's bytes only for RCODE_COMPLETE. read() delivers the structure and `length`
+//   bytes from `data` on, so a response of more than 4 bytes ends 4 bytes after its data; for at
+//   most 4 bytes the kernel appends a second copy at offset 24 for pre-2.6.27 clients. The data
+//   are read at offsetof(data) in both cases.
+// - FW_CDEV_EVENT_BUS_RESET arrives once the kernel has updated the node after the reset, which
+//   may be up to about a second after it (self-identification, then re-reading config ROMs).
+//   GET_INFO sees the new generation a little earlier, when self-identification is done. Until
+//   then every request fails with RCODE_GENERATION.
+// - read() returns one event, cut to the buffer; with none pending it waits, whatever
+//   O_NONBLOCK says, so we read only after poll() has reported POLLIN. poll() reports
+//   POLLHUP | POLLERR once the node is gone; every call then fails with ENODEV.
 
 // The ABI we ask for in FW_CDEV_IOC_GET_INFO: events as laid out in version 4. Newer kernels keep
 // that layout for clients that ask for 4 (FW_CDEV_EVENT_RESPONSE, not RESPONSE2).
@@ -33,6 +68,14 @@ constexpr UInt32 kMaxPayload = 4096;
 
 // Any value works as the closure of our bus-reset events; responses carry their own counter.
 constexpr __u64 kBusResetClosure = 0x0B5E7;
+
+// While a bus reset settles: how soon GET_INFO is asked again, doubling up to the longest pause.
+constexpr std::chrono::milliseconds kFirstSettlePoll{2};
+constexpr std::chrono::milliseconds kLongestSettlePoll{50};
+
+constexpr std::size_t kResponseDataAt = offsetof(fw_cdev_event_response, data);
+// A bus-reset event up to its last field, without the padding.
+constexpr std::size_t kBusResetSize = offsetof(fw_cdev_event_bus_reset, generation) + sizeof(__u32);
 
 struct UdevDeleter {
     void operator()(udev* handle) const { udev_unref(handle); }
@@ -61,7 +104,6 @@ class NodeFile {
 
     static IOReturn Open(const std::string& path, const StackOptions& options,
                          std::shared_ptr<NodeFile>& node) {
-        // Non-blocking: a read after poll() must never wait (a spurious wakeup gives EAGAIN).
         const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return StatusFromErrno(errno);
         node = std::make_shared<NodeFile>(fd, options);
@@ -94,14 +136,14 @@ class NodeFile {
     void Unlock() { ::flock(fd_, LOCK_UN); }
 
     // One request to this node and its response. `payload`/`length` are the data sent (block
-    // and quadlet writes); a response's data land in `response`, at most `responseSize` bytes,
-    // whose count is returned there.
+    // and quadlet writes). A response's data land in `response`, which has room for
+    // `responseSize` bytes; on success `responseSize` holds the count it carried.
     IOReturn Transact(__u32 tcode, std::uint64_t offset, const void* payload, UInt32 length,
                       void* response, UInt32& responseSize, bool failOnReset, UInt32 generation) {
         if (length > kMaxPayload || responseSize > kMaxPayload) return kIOReturnBadArgument;
         const Clock::time_point deadline = Clock::now() + options_.transferTimeout;
         UInt32 sendGeneration = failOnReset ? generation : generation_;
-        for (unsigned resends = 0;; ++resends) {
+        for (;;) {
             fw_cdev_send_request request{};
             request.tcode = tcode;
             request.length = length;
@@ -112,17 +154,18 @@ class NodeFile {
             if (::ioctl(fd_, FW_CDEV_IOC_SEND_REQUEST, &request) < 0) return StatusFromErrno(errno);
 
             UInt32 rcode = 0;
-            const IOReturn status =
-                AwaitResponse(request.closure, deadline, rcode, response, responseSize);
+            UInt32 carried = responseSize;  // every attempt has the whole room
+            const IOReturn status = AwaitResponse(request.closure, deadline, rcode, response, carried);
             if (status != kIOReturnSuccess) return status;
-            if (rcode == RCODE_GENERATION && !failOnReset && resends < options_.generationRetries) {
-                // The bus was reset under the request. The reset event may still be on its way,
-                // so ask the kernel for the generation rather than wait for it.
-                const IOReturn refreshed = RefreshInfo();
-                if (refreshed != kIOReturnSuccess) return refreshed;
+            if (rcode == RCODE_GENERATION && !failOnReset) {
+                // The request was never sent: wait for the bus to settle, then send it again
+                // under the new generation, for as long as the deadline allows.
+                const IOReturn settled = AwaitNewGeneration(sendGeneration, deadline);
+                if (settled != kIOReturnSuccess) return settled;
                 sendGeneration = generation_;
                 continue;
             }
+            if (rcode == RCODE_COMPLETE) responseSize = carried;
             return fw::StatusFromResponseCode(rcode);
         }
     }
@@ -133,48 +176,79 @@ class NodeFile {
         nodeId_ = reset.node_id;
     }
 
-    // Reads events until the response with `closure`, taking bus resets on the way. Responses
-    // to earlier requests that timed out here are dropped.
-    IOReturn AwaitResponse(__u64 closure, Clock::time_point deadline, UInt32& rcode, void* response,
-                           UInt32& responseSize) {
+    // Waits until `until` for one event and reads it into events_, taking a bus reset on the
+    // way. `size` is the event's size, 0 when none came in time.
+    IOReturn ReadEvent(Clock::time_point until, std::size_t& size) {
+        size = 0;
         for (;;) {
             const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return kIOReturnTimeout;
+                std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (left <= 0) return kIOReturnSuccess;
             pollfd watch{fd_, POLLIN, 0};
             const int ready = ::poll(&watch, 1, static_cast<int>(left));
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 return StatusFromErrno(errno);
             }
-            if (ready == 0) return kIOReturnTimeout;
+            if (ready == 0) return kIOReturnSuccess;
             // A node that has gone reports POLLHUP|POLLERR; the read then fails with ENODEV.
             const ssize_t got = ::read(fd_, events_.data(), sizeof events_);
             if (got < 0) {
                 if (errno == EAGAIN || errno == EINTR) continue;
                 return StatusFromErrno(errno);
             }
+            size = static_cast<std::size_t>(got);
             fw_cdev_event_common common{};
-            if (static_cast<std::size_t>(got) < sizeof common) continue;
-            std::memcpy(&common, events_.data(), sizeof common);
-            if (common.type == FW_CDEV_EVENT_BUS_RESET) {
+            if (size >= sizeof common) std::memcpy(&common, events_.data(), sizeof common);
+            if (size >= kBusResetSize && common.type == FW_CDEV_EVENT_BUS_RESET) {
                 fw_cdev_event_bus_reset reset{};
-                if (static_cast<std::size_t>(got) < sizeof reset) continue;
-                std::memcpy(&reset, events_.data(), sizeof reset);
+                std::memcpy(&reset, events_.data(), kBusResetSize);
                 TakeBusReset(reset);
-            } else if (common.type == FW_CDEV_EVENT_RESPONSE && common.closure == closure) {
-                fw_cdev_event_response header{};
-                if (static_cast<std::size_t>(got) < sizeof header) return kIOReturnIOError;
-                std::memcpy(&header, events_.data(), sizeof header);
-                rcode = header.rcode;
-                const std::size_t carried =
-                    std::min<std::size_t>(header.length, got - sizeof header);
-                responseSize = static_cast<UInt32>(std::min<std::size_t>(responseSize, carried));
-                if (responseSize > 0) {
-                    std::memcpy(response, events_.data() + sizeof header, responseSize);
-                }
-                return kIOReturnSuccess;
             }
+            return kIOReturnSuccess;
+        }
+    }
+
+    // Reads events until the response with `closure`. Responses to earlier requests that timed
+    // out here are dropped. `size` in: room at `response`; out: bytes the response carried.
+    IOReturn AwaitResponse(__u64 closure, Clock::time_point deadline, UInt32& rcode, void* response,
+                           UInt32& size) {
+        for (;;) {
+            std::size_t got = 0;
+            const IOReturn status = ReadEvent(deadline, got);
+            if (status != kIOReturnSuccess) return status;
+            if (got == 0) return kIOReturnTimeout;
+            fw_cdev_event_common common{};
+            if (got < sizeof common) continue;
+            std::memcpy(&common, events_.data(), sizeof common);
+            if (common.type != FW_CDEV_EVENT_RESPONSE || common.closure != closure) continue;
+
+            fw_cdev_event_response header{};
+            if (got < kResponseDataAt) return kIOReturnIOError;
+            std::memcpy(&header, events_.data(), kResponseDataAt);
+            rcode = header.rcode;
+            const std::size_t carried = std::min<std::size_t>(header.length, got - kResponseDataAt);
+            size = rcode == RCODE_COMPLETE ? static_cast<UInt32>(std::min<std::size_t>(size, carried))
+                                           : 0;
+            if (size > 0) std::memcpy(response, events_.data() + kResponseDataAt, size);
+            return kIOReturnSuccess;
+        }
+    }
+
+    // After RCODE_GENERATION: until the bus has a generation other than `stale`, as GET_INFO or
+    // a bus-reset event tells, asking again a little later each time. A bus that has not settled
+    // by `deadline` fails the transfer with kIOFireWireBusReset.
+    IOReturn AwaitNewGeneration(UInt32 stale, Clock::time_point deadline) {
+        std::chrono::milliseconds pause = kFirstSettlePoll;
+        for (;;) {
+            const IOReturn status = RefreshInfo();
+            if (status != kIOReturnSuccess) return status;
+            if (generation_ != stale) return kIOReturnSuccess;
+            if (Clock::now() >= deadline) return kIOFireWireBusReset;
+            std::size_t got = 0;
+            const IOReturn waited = ReadEvent(std::min(deadline, Clock::now() + pause), got);
+            if (waited != kIOReturnSuccess) return waited;
+            pause = std::min(pause * 2, kLongestSettlePoll);
         }
     }
 

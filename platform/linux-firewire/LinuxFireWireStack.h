@@ -17,14 +17,13 @@
 namespace linuxfw {
 
 struct StackOptions {
-    // The longest one transfer may take from the first send to its response, resends after a bus
-    // reset included. The kernel itself gives up on a request after the split timeout (100 ms by
-    // default) and reports it as cancelled; this bound catches what it does not (a node file that
-    // stops delivering events at all).
+    // The longest one transfer may take from the first send to its response. A request made
+    // "whatever the generation" that meets a bus reset waits, within this bound, for the bus to
+    // settle (up to about a second on a real bus) and is sent again; a bus that keeps resetting
+    // fails it with kIOFireWireBusReset. The kernel itself gives up on a request after the split
+    // timeout (100 ms by default) and reports it as cancelled; this bound also catches what it
+    // does not (a node file that stops delivering events at all).
     std::chrono::milliseconds transferTimeout{2000};
-    // How often a request made "whatever the generation" is sent again after the kernel refused
-    // it for a stale generation. Each bus reset costs one; a bus that keeps resetting fails.
-    unsigned generationRetries = 4;
 };
 
 // The status for a failed system call: ENODEV (the node is gone, i.e. unplugged) gives

@@ -18,8 +18,13 @@
 namespace cdevemu {
 namespace {
 
-// The kernel copies a bus-reset event without its trailing padding.
-constexpr std::size_t kBusResetEventSize = 36;
+// GET_INFO copies a bus-reset event without its trailing padding ("unaligned size of bus_reset
+// is 36 bytes"); read() delivers the whole structure, padding zeroed.
+constexpr std::size_t kBusResetInfoSize = 36;
+
+// What the kernel's allocation holds where no byte was written: never zero, so that reading it
+// as data shows.
+constexpr std::uint8_t kStaleByte = 0xEE;
 
 std::string CardSyspath(unsigned card) {
     return "/sys/devices/pci0000:00/0000:0" + std::to_string(card) + ":00.0";
@@ -63,9 +68,42 @@ std::uint32_t AskModel(sim::UpdateUnitModel& model, const fw_cdev_send_request& 
     return static_cast<std::uint32_t>(code);
 }
 
+// A response event as core-cdev.c builds it for a client of ABI below 6 (FW_CDEV_EVENT_RESPONSE):
+// init_request() sets `length` to the request's length and copies a write's payload to `data`;
+// complete_transaction() cuts `length` to what the response carried, copies the response's data
+// only for RCODE_COMPLETE, and queues the structure followed by `length` bytes from `data`. The
+// structure's size (24 on LP64) lies beyond `data` (at 20), so a long response is followed by 4
+// stale bytes, and for a response of at most 4 bytes the kernel appends a second copy of its data
+// at sizeof(struct fw_cdev_event_response), for clients built before 2.6.27 that read it there.
+std::vector<std::uint8_t> BuildResponseEvent(std::uint64_t closure, std::uint32_t rcode,
+                                             const std::vector<std::uint8_t>& payload,
+                                             std::uint32_t requestLength,
+                                             const std::vector<std::uint8_t>& responseData) {
+    constexpr std::size_t kDataAt = offsetof(fw_cdev_event_response, data);
+    constexpr std::size_t kSize = sizeof(fw_cdev_event_response);
+    // The event's memory: header, then the request's length of data and whatever follows.
+    std::vector<std::uint8_t> memory(kSize + std::max<std::size_t>(requestLength, 4) + 4,
+                                     kStaleByte);
+    fw_cdev_event_response header{};
+    header.closure = closure;
+    header.type = FW_CDEV_EVENT_RESPONSE;
+    header.rcode = rcode;
+    header.length = std::min<std::uint32_t>(requestLength, responseData.size());
+    std::memcpy(memory.data(), &header, kDataAt);
+    std::copy(payload.begin(), payload.end(), memory.begin() + kDataAt);
+    if (rcode == RCODE_COMPLETE) {
+        std::copy_n(responseData.begin(), header.length, memory.begin() + kDataAt);
+    }
+    std::vector<std::uint8_t> event(memory.begin(), memory.begin() + kSize + header.length);
+    if (header.length <= kSize - kDataAt) {
+        std::copy_n(memory.begin() + kDataAt, header.length, event.begin() + kSize);
+    }
+    return event;
+}
+
 }  // namespace
 
-Emulator::Emulator() {
+Emulator::Emulator() : settler_([this] { SettleResets(); }) {
     testbed_ = umockdev_testbed_new();
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&Emulator::OnIoctl), this);
@@ -74,6 +112,12 @@ Emulator::Emulator() {
 }
 
 Emulator::~Emulator() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    resetBegun_.notify_all();
+    settler_.join();
     g_object_unref(testbed_);  // detaches the handler and removes the fake tree
     std::lock_guard lock(mutex_);
     for (auto& [client, state] : clients_) g_object_unref(client);
@@ -91,8 +135,8 @@ std::string Emulator::AddNode(unsigned card, unsigned index, std::uint16_t nodeI
     std::lock_guard lock(mutex_);
     const std::string cardPath = CardSyspath(card);
     std::string description;
-    if (generations_.count(card) == 0) {
-        generations_[card] = 1;
+    if (cards_.count(card) == 0) {
+        cards_[card] = Card{};
         description += "P: " + cardPath.substr(4) + "\nE: SUBSYSTEM=pci\n\n";
     }
     const std::string name = "fw" + std::to_string(index);
@@ -173,14 +217,14 @@ void Emulator::SetKernelAbi(std::uint32_t version) {
     kernelAbi_ = version;
 }
 
-void Emulator::BusReset(unsigned card) {
+void Emulator::BusReset(unsigned card, Milliseconds settle) {
     std::lock_guard lock(mutex_);
-    ResetLocked(card);
+    ResetLocked(card, settle);
 }
 
 std::uint32_t Emulator::Generation(unsigned card) {
     std::lock_guard lock(mutex_);
-    return generations_[card];
+    return cards_[card].generation;
 }
 
 void Emulator::Unplug(const std::string& deviceNode) {
@@ -214,6 +258,7 @@ void Emulator::OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoi
     g_object_ref(client);
     Client state;
     state.deviceNode = umockdev_ioctl_client_get_devnode(client);
+    state.number = ++emulator.clientsConnected_;
     emulator.clients_[client] = std::move(state);
 }
 
@@ -272,22 +317,17 @@ void Emulator::GetInfo(UMockdevIoctlClient* client, Client& state, Node& node) {
         return;
     }
     auto* info = reinterpret_cast<fw_cdev_get_info*>(data->data);
+    // Like ioctl_get_info(): the first call registers the client for bus-reset events, and the
+    // event it copies carries the generation the node has as of now (the old one while a reset
+    // is settling).
     state.busResetEvents = true;
     state.busResetClosure = info->bus_reset_closure;
     if (info->bus_reset != 0) {
         UMockdevIoctlData* target = umockdev_ioctl_data_resolve(
-            data, offsetof(fw_cdev_get_info, bus_reset), kBusResetEventSize, &error);
+            data, offsetof(fw_cdev_get_info, bus_reset), kBusResetInfoSize, &error);
         BRIM_CHECK(target != nullptr);
-        fw_cdev_event_bus_reset reset{};
-        reset.closure = info->bus_reset_closure;
-        reset.type = FW_CDEV_EVENT_BUS_RESET;
-        reset.node_id = node.nodeId;
-        reset.local_node_id = kLocalNodeId;
-        reset.bm_node_id = kLocalNodeId;
-        reset.irm_node_id = kLocalNodeId;
-        reset.root_node_id = kLocalNodeId;
-        reset.generation = generations_[node.card];
-        std::memcpy(target->data, &reset, kBusResetEventSize);
+        const fw_cdev_event_bus_reset reset = BusResetEvent(state, node);
+        std::memcpy(target->data, &reset, kBusResetInfoSize);
         g_object_unref(target);
     }
     info->version = kernelAbi_;
@@ -311,6 +351,7 @@ void Emulator::SendRequest(UMockdevIoctlClient* client, Client& state, Node& nod
 
     Request entry;
     entry.deviceNode = state.deviceNode;
+    entry.client = state.number;
     entry.tcode = request.tcode;
     entry.offset = request.offset;
     entry.length = request.length;
@@ -327,7 +368,10 @@ void Emulator::SendRequest(UMockdevIoctlClient* client, Client& state, Node& nod
     g_object_unref(data);
 
     const unsigned nth = ++node.requests;
-    if (node.faults.busResetBeforeRequest == nth) ResetLocked(node.card);
+    if (const auto reset = node.faults.busResetBeforeRequest.find(nth);
+        reset != node.faults.busResetBeforeRequest.end()) {
+        ResetLocked(node.card, reset->second);
+    }
     if (node.faults.unplugAtRequest == nth) {
         node.gone = true;
         UpdateReadable(node);
@@ -335,51 +379,87 @@ void Emulator::SendRequest(UMockdevIoctlClient* client, Client& state, Node& nod
     if (node.gone || node.faults.noResponse) {
         entry.answered = false;
     } else {
+        const Card& card = cards_[node.card];
         std::vector<std::uint8_t> response;
-        if (request.generation != generations_[node.card]) {
-            entry.rcode = RCODE_GENERATION;
+        if (card.resetting || request.generation != card.generation) {
+            entry.rcode = RCODE_GENERATION;  // never sent: the controller drops it
         } else if (!node.faults.rcodes.empty()) {
             entry.rcode = node.faults.rcodes.front();
             node.faults.rcodes.pop_front();
         } else {
             entry.rcode = AskModel(node.model, request, entry.payload, response);
         }
-        fw_cdev_event_response header{};
-        header.closure = request.closure;
-        header.type = FW_CDEV_EVENT_RESPONSE;
-        header.rcode = entry.rcode;
-        header.length = static_cast<__u32>(response.size());
-        std::vector<std::uint8_t> event(sizeof header + response.size());
-        std::memcpy(event.data(), &header, sizeof header);
-        std::copy(response.begin(), response.end(), event.begin() + sizeof header);
-        QueueEvent(state, std::move(event));
+        QueueEvent(state, BuildResponseEvent(request.closure, entry.rcode, entry.payload,
+                                             request.length, response));
         UpdateReadable(node);
     }
     log_.push_back(std::move(entry));
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 
-void Emulator::ResetLocked(unsigned card) {
-    const std::uint32_t generation = ++generations_[card];
+fw_cdev_event_bus_reset Emulator::BusResetEvent(const Client& client, const Node& node) {
+    fw_cdev_event_bus_reset reset{};
+    reset.closure = client.busResetClosure;
+    reset.type = FW_CDEV_EVENT_BUS_RESET;
+    reset.node_id = node.nodeId;
+    reset.local_node_id = kLocalNodeId;
+    reset.bm_node_id = kLocalNodeId;
+    reset.irm_node_id = kLocalNodeId;
+    reset.root_node_id = kLocalNodeId;
+    reset.generation = cards_[node.card].generation;
+    return reset;
+}
+
+void Emulator::ResetLocked(unsigned card, Milliseconds settle) {
+    Card& state = cards_[card];
+    const Clock::time_point settlesAt =
+        settle == kNeverSettles ? Clock::time_point::max() : Clock::now() + settle;
+    if (settle == Milliseconds{0} && !state.resetting) {
+        state.resetting = true;
+        SettleLocked(card);
+        return;
+    }
+    state.settlesAt = state.resetting ? std::max(state.settlesAt, settlesAt) : settlesAt;
+    state.resetting = true;
+    resetBegun_.notify_all();
+}
+
+void Emulator::SettleLocked(unsigned card) {
+    Card& settled = cards_[card];
+    settled.resetting = false;
+    ++settled.generation;
     std::set<std::string> touched;
-    for (auto& [client, state] : clients_) {
-        Node& node = NodeFor(state.deviceNode);
-        if (node.card != card || node.gone || !state.busResetEvents) continue;
-        fw_cdev_event_bus_reset reset{};
-        reset.closure = state.busResetClosure;
-        reset.type = FW_CDEV_EVENT_BUS_RESET;
-        reset.node_id = node.nodeId;
-        reset.local_node_id = kLocalNodeId;
-        reset.bm_node_id = kLocalNodeId;
-        reset.irm_node_id = kLocalNodeId;
-        reset.root_node_id = kLocalNodeId;
-        reset.generation = generation;
+    for (auto& [handle, client] : clients_) {
+        Node& node = NodeFor(client.deviceNode);
+        if (node.card != card || node.gone || !client.busResetEvents) continue;
+        // read() delivers the whole structure, its padding zeroed (the kernel kzalloc()s it).
+        const fw_cdev_event_bus_reset reset = BusResetEvent(client, node);
         std::vector<std::uint8_t> event(sizeof reset);
         std::memcpy(event.data(), &reset, sizeof reset);
-        QueueEvent(state, std::move(event));
-        touched.insert(state.deviceNode);
+        QueueEvent(client, std::move(event));
+        touched.insert(client.deviceNode);
     }
     for (const std::string& deviceNode : touched) UpdateReadable(NodeFor(deviceNode));
+}
+
+void Emulator::SettleResets() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        Clock::time_point next = Clock::time_point::max();
+        for (auto& [card, state] : cards_) {
+            if (!state.resetting) continue;
+            if (state.settlesAt <= Clock::now()) {
+                SettleLocked(card);
+            } else {
+                next = std::min(next, state.settlesAt);
+            }
+        }
+        if (next == Clock::time_point::max()) {
+            resetBegun_.wait(lock);
+        } else {
+            resetBegun_.wait_until(lock, next);
+        }
+    }
 }
 
 void Emulator::QueueEvent(Client& client, std::vector<std::uint8_t> event) {

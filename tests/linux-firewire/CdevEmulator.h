@@ -3,29 +3,43 @@
 // this object, which answers as the kernel's firewire-cdev would, with a model of the update unit
 // behind each node (the same model the simulated bus uses).
 //
+// Every event is laid out byte for byte as the kernel's drivers/firewire/core-cdev.c lays it out
+// for a client of ABI 4 (see BuildResponseEvent), so a stack that reads the wrong offset fails here
+// as it would on a real machine. One difference: with no event pending, the kernel's read() blocks
+// whatever O_NONBLOCK says; ours fails with EAGAIN, since the emulator must not block its thread.
+//
 // Needs the umockdev preload library (run under umockdev-wrapper). umockdev serves the emulated
-// files from a thread of its own; one lock guards everything here, so tests may inject faults
-// and read the log from their own thread.
+// files from a thread of its own, and resets settle on another; one lock guards everything here,
+// so tests may inject faults and read the log from their own thread. Other processes started
+// under the same environment reach the same emulated nodes (as further clients).
 #pragma once
 
+#include <linux/firewire-cdev.h>
 #include <umockdev.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "UpdateUnitModel.h"
 
 namespace cdevemu {
 
+using Milliseconds = std::chrono::milliseconds;
+// A bus reset that never settles: the bus keeps resetting.
+constexpr Milliseconds kNeverSettles = Milliseconds::max();
+
 // One request as it reached the emulated bus.
 struct Request {
     std::string deviceNode;  // the /dev/fwN it was sent through
+    unsigned client = 0;     // which open file sent it: 1, 2, ... in the order they were opened
     std::uint32_t tcode = 0;
     std::uint64_t offset = 0;
     std::uint32_t length = 0;
@@ -39,9 +53,10 @@ struct Request {
 struct NodeFaults {
     // Response codes given, in turn, to the next requests instead of the model's answer.
     std::deque<std::uint32_t> rcodes;
-    // The bus resets just before the n-th request to this node (counted from 1), which then
-    // carries a stale generation. 0: never.
-    unsigned busResetBeforeRequest = 0;
+    // Bus resets that begin just before the n-th request to this node (counted from 1), each
+    // taking the given time to settle. The n-th request meets the reset: it is not sent, and the
+    // kernel answers RCODE_GENERATION (see Emulator::BusReset).
+    std::map<unsigned, Milliseconds> busResetBeforeRequest;
     // The n-th request to this node is taken and the node vanishes: no response, and every
     // later ioctl() and read() fails with ENODEV. 0: never.
     unsigned unplugAtRequest = 0;
@@ -78,9 +93,13 @@ class Emulator {
     // The ABI version the emulated kernel reports (5 unless changed).
     void SetKernelAbi(std::uint32_t version);
 
-    // A bus reset on `card`: its generation goes up, node IDs stay, and every client of its
-    // nodes that asked for bus-reset events gets one.
-    void BusReset(unsigned card = 0);
+    // A bus reset on `card`, as the kernel goes through one. Until it settles, every request
+    // fails with RCODE_GENERATION and GET_INFO still reports the old generation (the kernel has
+    // not finished self-identification). Once settled, the generation is one higher, node IDs
+    // stay, and every client of the card's nodes that asked for bus-reset events gets one.
+    // `settle` 0 settles at once; kNeverSettles keeps the bus resetting for good. A reset begun
+    // while another is settling extends it.
+    void BusReset(unsigned card = 0, Milliseconds settle = Milliseconds{0});
     std::uint32_t Generation(unsigned card = 0);
     // Unplugs a node: its files fail with ENODEV from now on and it leaves sysfs.
     void Unplug(const std::string& deviceNode);
@@ -89,11 +108,19 @@ class Emulator {
     void ClearLog();
 
   private:
+    using Clock = std::chrono::steady_clock;
+
     struct Client {
         std::string deviceNode;
+        unsigned number = 0;
         bool busResetEvents = false;
         std::uint64_t busResetClosure = 0;
         std::deque<std::vector<std::uint8_t>> events;
+    };
+    struct Card {
+        std::uint32_t generation = 1;
+        bool resetting = false;
+        Clock::time_point settlesAt;  // while resetting; Clock::time_point::max(): never
     };
     struct Node {
         std::string syspath;
@@ -114,9 +141,12 @@ class Emulator {
     static void OnConnected(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer self);
 
     // Callers hold mutex_.
+    fw_cdev_event_bus_reset BusResetEvent(const Client& client, const Node& node);
     void GetInfo(UMockdevIoctlClient* client, Client& state, Node& node);
     void SendRequest(UMockdevIoctlClient* client, Client& state, Node& node);
-    void ResetLocked(unsigned card);
+    void ResetLocked(unsigned card, Milliseconds settle);
+    void SettleLocked(unsigned card);
+    void SettleResets();  // the settling thread's body
     void QueueEvent(Client& client, std::vector<std::uint8_t> event);
     void UpdateReadable(Node& node);
     Node& NodeFor(const std::string& deviceNode);
@@ -126,9 +156,13 @@ class Emulator {
     UMockdevIoctlBase* handler_ = nullptr;
     std::map<std::string, Node> nodes_;  // by device node
     std::map<UMockdevIoctlClient*, Client> clients_;
-    std::map<unsigned, std::uint32_t> generations_;  // by card
+    std::map<unsigned, Card> cards_;
+    unsigned clientsConnected_ = 0;
     std::uint32_t kernelAbi_ = 5;
     std::vector<Request> log_;
+    std::condition_variable resetBegun_;
+    bool stopping_ = false;
+    std::thread settler_;  // last: starts once everything above exists
 };
 
 }  // namespace cdevemu

@@ -1,11 +1,19 @@
 // The Linux FireWire stack against an emulated kernel: libudev reads a faked sysfs, and every
 // ioctl()/read() on the faked /dev/fwN reaches CdevEmulator, which answers from the update unit's
 // model. Run under umockdev-wrapper; without its preload library the tests are skipped (77).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <set>
@@ -36,11 +44,70 @@ std::vector<std::uint8_t> Quadlet(UInt32 value) {
             static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
 }
 
-class LinuxStackTest : public ::testing::Test {
-  protected:
-    static constexpr milliseconds kTimeout{300};
+std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-    LinuxStackTest() : stack(linuxfw::StackOptions{kTimeout, 4}) {
+// The layouts the stack and the emulator rely on, as linux/firewire-cdev.h gives them on LP64.
+static_assert(offsetof(fw_cdev_event_response, rcode) == 12);
+static_assert(offsetof(fw_cdev_event_response, length) == 16);
+static_assert(offsetof(fw_cdev_event_response, data) == 20);
+static_assert(sizeof(fw_cdev_event_response) == 24, "the data start inside the padding");
+static_assert(offsetof(fw_cdev_event_bus_reset, generation) == 32);
+static_assert(sizeof(fw_cdev_event_bus_reset) == 40, "GET_INFO copies 36 of them");
+static_assert(offsetof(fw_cdev_get_info, bus_reset) == 16 && sizeof(fw_cdev_get_info) == 40);
+static_assert(offsetof(fw_cdev_send_request, generation) == 32);
+
+// A /dev/fwN used the way a client of the kernel uses it, with no stack in between: what the
+// emulator delivers is what the test sees.
+class RawNode {
+  public:
+    explicit RawNode(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {}
+    ~RawNode() { ::close(fd_); }
+
+    bool GetInfo(std::uint8_t* busReset, std::uint64_t closure) {
+        fw_cdev_get_info info{};
+        info.version = 4;
+        info.bus_reset = reinterpret_cast<std::uint64_t>(busReset);
+        info.bus_reset_closure = closure;
+        return ::ioctl(fd_, FW_CDEV_IOC_GET_INFO, &info) == 0;
+    }
+    bool Send(std::uint32_t tcode, std::uint64_t offset, std::uint32_t length,
+              const std::vector<std::uint8_t>& payload, std::uint64_t closure,
+              std::uint32_t generation) {
+        fw_cdev_send_request request{};
+        request.tcode = tcode;
+        request.length = length;
+        request.offset = offset;
+        request.closure = closure;
+        request.data = payload.empty() ? 0 : reinterpret_cast<std::uint64_t>(payload.data());
+        request.generation = generation;
+        return ::ioctl(fd_, FW_CDEV_IOC_SEND_REQUEST, &request) == 0;
+    }
+    // The next event, as read() delivers it into a buffer with room for any.
+    std::vector<std::uint8_t> Next() {
+        pollfd watch{fd_, POLLIN, 0};
+        if (::poll(&watch, 1, 1000) != 1) return {};
+        std::vector<std::uint8_t> event(8192);
+        const ssize_t got = ::read(fd_, event.data(), event.size());
+        event.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        return event;
+    }
+
+  private:
+    int fd_;
+};
+
+template <typename T>
+T At(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
+    T value{};
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+class LinuxStackTest : public ::testing::Test {
+  public:
+    static constexpr milliseconds kTimeout{1000};
+
+    LinuxStackTest() : stack(linuxfw::StackOptions{kTimeout}) {
         emulator.AddUpdateUnitNode(0, 1, kUnitNodeId);
     }
 
@@ -117,13 +184,86 @@ TEST_F(LinuxStackTest, KernelWithTooOldAbiIsRefusedAtQueryInterface) {
     EXPECT_EQ(nullptr, device);
 }
 
+// The kernel's event layout ---------------------------------------------------------------------
+
+TEST_F(LinuxStackTest, EventsAreLaidOutAsTheKernelLaysThemOut) {
+    SetModel([](sim::UpdateUnitModel& model) {
+        model.softwareVersion = 0x0001'0003;
+        model.serialNumber = {'O', 'R', 'L', '1', '2', '3', '4', '5'};
+    });
+    RawNode node(kUnitNode);
+
+    // GET_INFO copies the bus-reset event without its padding.
+    std::array<std::uint8_t, sizeof(fw_cdev_event_bus_reset)> reset;
+    reset.fill(0xAB);
+    ASSERT_TRUE(node.GetInfo(reset.data(), 77));
+    const std::vector<std::uint8_t> copied(reset.begin(), reset.end());
+    EXPECT_EQ(77u, At<std::uint64_t>(copied, offsetof(fw_cdev_event_bus_reset, closure)));
+    EXPECT_EQ(unsigned{FW_CDEV_EVENT_BUS_RESET},
+              At<std::uint32_t>(copied, offsetof(fw_cdev_event_bus_reset, type)));
+    EXPECT_EQ(kUnitNodeId, At<std::uint32_t>(copied, offsetof(fw_cdev_event_bus_reset, node_id)));
+    const std::uint32_t generation =
+        At<std::uint32_t>(copied, offsetof(fw_cdev_event_bus_reset, generation));
+    EXPECT_EQ(emulator.Generation(), generation);
+    EXPECT_EQ(0xABABABABu, At<std::uint32_t>(copied, 36));
+
+    constexpr std::size_t kDataAt = offsetof(fw_cdev_event_response, data);
+    constexpr std::size_t kSize = sizeof(fw_cdev_event_response);
+    const struct {
+        const char* what;
+        std::uint32_t tcode;
+        std::uint64_t offset;
+        std::uint32_t length;
+        std::vector<std::uint8_t> payload;
+        std::uint32_t rcode;
+        std::vector<std::uint8_t> data;
+    } cases[] = {
+        {"quadlet read", TCODE_READ_QUADLET_REQUEST, sim::kSoftwareVersion, 4, {},
+         RCODE_COMPLETE, Quadlet(0x0001'0003)},
+        {"8-byte block read", TCODE_READ_BLOCK_REQUEST, sim::kSerialNumber, 8, {},
+         RCODE_COMPLETE, Bytes("ORL12345")},
+        {"quadlet write", TCODE_WRITE_QUADLET_REQUEST, sim::kUpdateControl, 4, Quadlet(1),
+         RCODE_COMPLETE, {}},
+        {"refused read", TCODE_READ_QUADLET_REQUEST, 0xFFFFF0440000, 4, {}, RCODE_ADDRESS_ERROR,
+         {}},
+    };
+    std::uint64_t closure = 100;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(node.Send(c.tcode, c.offset, c.length, c.payload, ++closure, generation));
+        const std::vector<std::uint8_t> event = node.Next();
+        // The structure, then the data from `data` on: a second copy at its end for short ones.
+        ASSERT_EQ(kSize + c.data.size(), event.size());
+        EXPECT_EQ(closure, At<std::uint64_t>(event, offsetof(fw_cdev_event_response, closure)));
+        EXPECT_EQ(unsigned{FW_CDEV_EVENT_RESPONSE},
+                  At<std::uint32_t>(event, offsetof(fw_cdev_event_response, type)));
+        EXPECT_EQ(c.rcode, At<std::uint32_t>(event, offsetof(fw_cdev_event_response, rcode)));
+        EXPECT_EQ(c.data.size(), At<std::uint32_t>(event, offsetof(fw_cdev_event_response, length)));
+        EXPECT_EQ(c.data, std::vector<std::uint8_t>(event.begin() + kDataAt,
+                                                    event.begin() + kDataAt + c.data.size()));
+        if (!c.data.empty() && c.data.size() <= kSize - kDataAt) {
+            EXPECT_EQ(c.data, std::vector<std::uint8_t>(event.begin() + kSize, event.end()));
+        }
+    }
+
+    // read() delivers the whole bus-reset structure, its padding zeroed.
+    emulator.BusReset();
+    const std::vector<std::uint8_t> event = node.Next();
+    ASSERT_EQ(sizeof(fw_cdev_event_bus_reset), event.size());
+    EXPECT_EQ(generation + 1, At<std::uint32_t>(event, offsetof(fw_cdev_event_bus_reset, generation)));
+    EXPECT_EQ(0u, At<std::uint32_t>(event, 36));
+}
+
 // Transfers -------------------------------------------------------------------------------------
 
 TEST_F(LinuxStackTest, EachTransferKindPutsItsBytesOnTheBus) {
     auto unit = MakeUnit();
     const UInt32 generation = Generation(*unit);
     EXPECT_EQ(emulator.Generation(), generation);
-    SetModel([](sim::UpdateUnitModel& model) { model.softwareVersion = 0x0001'0003; });
+    SetModel([](sim::UpdateUnitModel& model) {
+        model.softwareVersion = 0x0001'0003;
+        model.serialNumber = {'O', 'R', 'L', '1', '2', '3', '4', '5'};
+    });
 
     // Quadlet write: big-endian on the bus.
     ASSERT_EQ(kIOReturnSuccess, unit->WriteQuadlet(At(sim::kUpdateControl), 1, false, false, 0));
@@ -141,12 +281,12 @@ TEST_F(LinuxStackTest, EachTransferKindPutsItsBytesOnTheBus) {
               unit->Write(At(sim::kUpdateData), block.data(), size, false, false, 0));
     EXPECT_EQ(block.size(), size);
     EXPECT_EQ(block, emulator.Model(kUnitNode).Header(sim::Image::kFpga));
-    // Block read.
+    // Block read: all 8 bytes, from where the kernel puts them.
     char serial[8] = {};
     size = sizeof serial;
     ASSERT_EQ(kIOReturnSuccess, unit->Read(At(sim::kSerialNumber), serial, size, false, false, 0));
     EXPECT_EQ(8u, size);
-    EXPECT_EQ("00000001", std::string(serial, 8));
+    EXPECT_EQ("ORL12345", std::string(serial, 8));
 
     const std::vector<cdevemu::Request> log = emulator.Log();
     ASSERT_EQ(6u, log.size());
@@ -167,6 +307,16 @@ TEST_F(LinuxStackTest, EachTransferKindPutsItsBytesOnTheBus) {
         EXPECT_EQ(generation, request.generation);  // failOnReset false: the current one
         EXPECT_EQ(unsigned{RCODE_COMPLETE}, request.rcode);
     }
+}
+
+TEST_F(LinuxStackTest, SerialNumberReadsRight) {
+    auto unit = MakeUnit();
+    SetModel([](sim::UpdateUnitModel& model) {
+        model.serialNumber = {'O', 'R', 'L', '1', '2', '3', '4', '5'};
+    });
+    std::string serial;
+    ASSERT_EQ(kIOReturnSuccess, unit->GetProductSerNum(serial));
+    EXPECT_EQ("ORL12345", serial);
 }
 
 TEST_F(LinuxStackTest, ShortBlockReadLeavesTheSmallerCount) {
@@ -257,13 +407,124 @@ TEST_F(LinuxStackTest, BusResetIsTakenWhenTheCallerDoesNotCareAndReportedWhenItD
     EXPECT_EQ(unsigned{RCODE_COMPLETE}, log.back().rcode);
 }
 
-TEST_F(LinuxStackTest, BusThatKeepsResettingFailsAfterBoundedResends) {
+// A request the kernel answers with RCODE_GENERATION was never sent: it goes again, whole.
+TEST_F(LinuxStackTest, RequestsFlushedByABusResetAreSentAgainWithTheirData) {
+    SetModel([](sim::UpdateUnitModel& model) {
+        model.softwareVersion = 0x0001'0003;
+        model.serialNumber = {'O', 'R', 'L', '1', '2', '3', '4', '5'};
+    });
     auto unit = MakeUnit();
-    SetFaults([](cdevemu::NodeFaults& faults) { faults.rcodes.assign(10, RCODE_GENERATION); });
-    UInt32 value = 0;
-    EXPECT_EQ(kIOFireWireBusReset, unit->ReadQuadlet(At(sim::kStatus), value, false, false, 0));
-    EXPECT_EQ(5u, emulator.Log().size());  // the first send and 4 resends
+    const struct {
+        const char* what;
+        std::function<IOReturn(std::string& got)> transfer;
+        std::string expected;
+    } cases[] = {
+        {"quadlet read",
+         [&](std::string& got) {
+             UInt32 value = 0;
+             const IOReturn status =
+                 unit->ReadQuadlet(At(sim::kSoftwareVersion), value, false, false, 0);
+             got = std::to_string(value);
+             return status;
+         },
+         std::to_string(0x0001'0003)},
+        {"block read",
+         [&](std::string& got) {
+             got.assign(8, '\0');
+             UInt32 size = 8;
+             const IOReturn status =
+                 unit->Read(At(sim::kSerialNumber), got.data(), size, false, false, 0);
+             got.resize(size);
+             return status;
+         },
+         "ORL12345"},
+        {"quadlet write",
+         [&](std::string& got) {
+             const IOReturn status = unit->WriteQuadlet(At(sim::kUpdateControl), 1, false, false, 0);
+             got = emulator.Model(kUnitNode).state() == sim::UpdateUnitModel::State::kUpdateMode
+                       ? "update mode" : "idle";
+             return status;
+         },
+         "update mode"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const unsigned next = static_cast<unsigned>(emulator.Log().size()) + 1;
+        SetFaults([&](cdevemu::NodeFaults& faults) {
+            faults.busResetBeforeRequest = {{next, milliseconds{20}}};
+        });
+        std::string got;
+        ASSERT_EQ(kIOReturnSuccess, c.transfer(got));
+        EXPECT_EQ(c.expected, got);
+        const std::vector<cdevemu::Request> log = emulator.Log();
+        ASSERT_EQ(next + 1, log.size());
+        const cdevemu::Request& flushed = log[next - 1];
+        const cdevemu::Request& resent = log[next];
+        EXPECT_EQ(unsigned{RCODE_GENERATION}, flushed.rcode);
+        EXPECT_EQ(unsigned{RCODE_COMPLETE}, resent.rcode);
+        EXPECT_EQ(flushed.generation + 1, resent.generation);
+        EXPECT_EQ(flushed.tcode, resent.tcode);
+        EXPECT_EQ(flushed.length, resent.length);
+        EXPECT_EQ(flushed.payload, resent.payload);
+    }
 }
+
+// A transfer bound to its generation is not held up by a reset: it fails at once.
+TEST_F(LinuxStackTest, ATransferBoundToItsGenerationFailsAtOnceWhileTheBusResets) {
+    auto unit = MakeUnit();
+    const UInt32 generation = Generation(*unit);
+    emulator.BusReset(0, cdevemu::kNeverSettles);
+    UInt32 value = 0;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(kIOFireWireBusReset,
+              unit->ReadQuadlet(At(sim::kStatus), value, false, true, generation));
+    EXPECT_LT(Clock::now() - start, milliseconds{100});
+    EXPECT_EQ(1u, emulator.Log().size());
+}
+
+// Bus resets that never settle fail a transfer cleanly within its bound, without flooding the bus.
+struct Storm {
+    const char* name;
+    std::function<void(LinuxStackTest&)> start;
+};
+void PrintTo(const Storm& storm, std::ostream* out) { *out << storm.name; }
+
+class BusResetStormTest : public LinuxStackTest, public ::testing::WithParamInterface<Storm> {};
+
+TEST_P(BusResetStormTest, FailsTheTransferWithinItsBound) {
+    auto unit = MakeUnit();
+    GetParam().start(*this);
+    UInt32 value = 0;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(kIOFireWireBusReset, unit->ReadQuadlet(At(sim::kStatus), value, false, false, 0));
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    EXPECT_GE(took, kTimeout);
+    EXPECT_LT(took, kTimeout + milliseconds{500});
+    const std::size_t sent = emulator.Log().size();
+    EXPECT_LE(sent, 110u);
+    std::printf("%s: failed after %lld ms, %zu requests\n", GetParam().name,
+                static_cast<long long>(took.count()), sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , BusResetStormTest,
+    ::testing::Values(
+        Storm{"NeverSettles",
+              [](LinuxStackTest& test) { test.emulator.BusReset(0, cdevemu::kNeverSettles); }},
+        Storm{"A10msResetBeforeEveryRequest",
+              [](LinuxStackTest& test) {
+                  test.SetFaults([](cdevemu::NodeFaults& faults) {
+                      for (unsigned n = 1; n <= 1000; ++n)
+                          faults.busResetBeforeRequest[n] = milliseconds{10};
+                  });
+              }},
+        Storm{"GenerationAnswersButNoNewGeneration",
+              [](LinuxStackTest& test) {
+                  test.SetFaults([](cdevemu::NodeFaults& faults) {
+                      faults.rcodes.assign(1000, RCODE_GENERATION);
+                  });
+              }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LinuxStackTest, OpenIsExclusiveUntilClosed) {
     auto first = MakeUnit();
@@ -431,11 +692,56 @@ TEST_F(LinuxStackTest, DownloaderProgramsBothEmbeddedImagesThroughTheKernelInter
                 emulator.Log().size(), seconds);
 }
 
+TEST_F(LinuxStackTest, DownloaderRidesOutA200msResetInTheEraseWaitAndTheDataOfEachImage) {
+    auto unit = MakeUnit();
+    SetModel([](sim::UpdateUnitModel& model) { model.settings.erasePolls = 2; });
+    // Requests, each flushed one counted: FPGA from 1, its erase polls from 4, data from 8; after
+    // its two resends the M-CORE image from 2642, its polls from 2645, data from 2649.
+    SetFaults([](cdevemu::NodeFaults& faults) {
+        faults.busResetBeforeRequest = {{5, milliseconds{200}},
+                                        {1000, milliseconds{200}},
+                                        {2646, milliseconds{200}},
+                                        {2900, milliseconds{200}}};
+    });
+    // The resets take their real time; the unit's pauses need not.
+    SetDownloadPause([](UInt32) {});
+    struct RealPauses {
+        ~RealPauses() { SetDownloadPause(nullptr); }
+    } restore;
+
+    Downloader downloader;
+    const Clock::time_point start = Clock::now();
+    downloader.DoDownload(unit.get(), fileXILINX);
+    EXPECT_EQ(kIOReturnSuccess, downloader.GetError());
+    downloader.DoDownload(unit.get(), fileMCORE);
+    EXPECT_EQ(kIOReturnSuccess, downloader.GetError());
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    const sim::UpdateUnitModel& model = emulator.Model(kUnitNode);
+    EXPECT_EQ(EmbeddedBytes(OrloXilinxData, OrloXilinxDataSizeBytes, 74),
+              model.Programmed(sim::Image::kFpga));
+    EXPECT_EQ(EmbeddedBytes(OrloMCORE06data, OrloMCORE06dataSize, 0),
+              model.Programmed(sim::Image::kMcore));
+    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kFpga));
+    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kMcore));
+    const std::vector<cdevemu::Request> log = emulator.Log();
+    std::vector<std::size_t> flushed;
+    for (std::size_t i = 0; i + 1 < log.size(); ++i) {
+        if (log[i].rcode != RCODE_GENERATION) continue;
+        flushed.push_back(i + 1);
+        EXPECT_EQ(log[i].payload, log[i + 1].payload);
+        EXPECT_EQ(unsigned{RCODE_COMPLETE}, log[i + 1].rcode);
+    }
+    EXPECT_EQ((std::vector<std::size_t>{5, 1000, 2646, 2900}), flushed);
+    std::printf("two images through four 200 ms bus resets: %zu requests in %.2f s\n", log.size(),
+                seconds);
+}
+
 TEST_F(LinuxStackTest, BusResetMidDownloadIsRiddenOutAndTheDataGoOnce) {
     auto unit = MakeUnit();
     const UInt32 before = emulator.Generation();
     // Well inside the data blocks.
-    SetFaults([](cdevemu::NodeFaults& faults) { faults.busResetBeforeRequest = 200; });
+    SetFaults([](cdevemu::NodeFaults& faults) { faults.busResetBeforeRequest = {{200, milliseconds{0}}}; });
     ASSERT_EQ(kIOReturnSuccess, DownloadImage(*unit, sim::Image::kMcore, kMcoreImage));
     EXPECT_EQ(kMcoreImage, emulator.Model(kUnitNode).Programmed(sim::Image::kMcore));
     EXPECT_EQ(before + 1, emulator.Generation());
@@ -454,7 +760,7 @@ TEST_F(LinuxStackTest, BusResetMidDownloadIsRiddenOutAndTheDataGoOnce) {
 TEST_F(LinuxStackTest, BusResetMidDownloadFailsATransferBoundToTheOldGeneration) {
     auto unit = MakeUnit();
     const UInt32 generation = Generation(*unit);
-    SetFaults([](cdevemu::NodeFaults& faults) { faults.busResetBeforeRequest = 2; });
+    SetFaults([](cdevemu::NodeFaults& faults) { faults.busResetBeforeRequest = {{2, milliseconds{0}}}; });
     UInt32 value = 0;
     EXPECT_EQ(kIOReturnSuccess,
               unit->ReadQuadlet(At(sim::kStatus), value, false, true, generation));

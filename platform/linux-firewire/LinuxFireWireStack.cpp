@@ -155,7 +155,8 @@ class NodeFile {
 
             UInt32 rcode = 0;
             UInt32 carried = responseSize;  // every attempt has the whole room
-            const IOReturn status = AwaitResponse(request.closure, deadline, rcode, response, carried);
+            const IOReturn status =
+                AwaitResponse(request.closure, deadline, rcode, response, carried);
             if (status != kIOReturnSuccess) return status;
             if (rcode == RCODE_GENERATION && !failOnReset) {
                 // The request was never sent: wait for the bus to settle, then send it again
@@ -228,8 +229,9 @@ class NodeFile {
             std::memcpy(&header, events_.data(), kResponseDataAt);
             rcode = header.rcode;
             const std::size_t carried = std::min<std::size_t>(header.length, got - kResponseDataAt);
-            size = rcode == RCODE_COMPLETE ? static_cast<UInt32>(std::min<std::size_t>(size, carried))
-                                           : 0;
+            size = rcode == RCODE_COMPLETE
+                       ? static_cast<UInt32>(std::min<std::size_t>(size, carried))
+                       : 0;
             if (size > 0) std::memcpy(response, events_.data() + kResponseDataAt, size);
             return kIOReturnSuccess;
         }

@@ -44,7 +44,9 @@ std::vector<std::uint8_t> Quadlet(UInt32 value) {
             static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
 }
 
-std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<std::uint8_t> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 
 // The layouts the stack and the emulator rely on, as linux/firewire-cdev.h gives them on LP64.
 static_assert(offsetof(fw_cdev_event_response, rcode) == 12);
@@ -218,13 +220,33 @@ TEST_F(LinuxStackTest, EventsAreLaidOutAsTheKernelLaysThemOut) {
         std::uint32_t rcode;
         std::vector<std::uint8_t> data;
     } cases[] = {
-        {"quadlet read", TCODE_READ_QUADLET_REQUEST, sim::kSoftwareVersion, 4, {},
-         RCODE_COMPLETE, Quadlet(0x0001'0003)},
-        {"8-byte block read", TCODE_READ_BLOCK_REQUEST, sim::kSerialNumber, 8, {},
-         RCODE_COMPLETE, Bytes("ORL12345")},
-        {"quadlet write", TCODE_WRITE_QUADLET_REQUEST, sim::kUpdateControl, 4, Quadlet(1),
-         RCODE_COMPLETE, {}},
-        {"refused read", TCODE_READ_QUADLET_REQUEST, 0xFFFFF0440000, 4, {}, RCODE_ADDRESS_ERROR,
+        {"quadlet read",
+         TCODE_READ_QUADLET_REQUEST,
+         sim::kSoftwareVersion,
+         4,
+         {},
+         RCODE_COMPLETE,
+         Quadlet(0x0001'0003)},
+        {"8-byte block read",
+         TCODE_READ_BLOCK_REQUEST,
+         sim::kSerialNumber,
+         8,
+         {},
+         RCODE_COMPLETE,
+         Bytes("ORL12345")},
+        {"quadlet write",
+         TCODE_WRITE_QUADLET_REQUEST,
+         sim::kUpdateControl,
+         4,
+         Quadlet(1),
+         RCODE_COMPLETE,
+         {}},
+        {"refused read",
+         TCODE_READ_QUADLET_REQUEST,
+         0xFFFFF0440000,
+         4,
+         {},
+         RCODE_ADDRESS_ERROR,
          {}},
     };
     std::uint64_t closure = 100;
@@ -238,7 +260,8 @@ TEST_F(LinuxStackTest, EventsAreLaidOutAsTheKernelLaysThemOut) {
         EXPECT_EQ(unsigned{FW_CDEV_EVENT_RESPONSE},
                   At<std::uint32_t>(event, offsetof(fw_cdev_event_response, type)));
         EXPECT_EQ(c.rcode, At<std::uint32_t>(event, offsetof(fw_cdev_event_response, rcode)));
-        EXPECT_EQ(c.data.size(), At<std::uint32_t>(event, offsetof(fw_cdev_event_response, length)));
+        EXPECT_EQ(c.data.size(),
+                  At<std::uint32_t>(event, offsetof(fw_cdev_event_response, length)));
         EXPECT_EQ(c.data, std::vector<std::uint8_t>(event.begin() + kDataAt,
                                                     event.begin() + kDataAt + c.data.size()));
         if (!c.data.empty() && c.data.size() <= kSize - kDataAt) {
@@ -250,7 +273,8 @@ TEST_F(LinuxStackTest, EventsAreLaidOutAsTheKernelLaysThemOut) {
     emulator.BusReset();
     const std::vector<std::uint8_t> event = node.Next();
     ASSERT_EQ(sizeof(fw_cdev_event_bus_reset), event.size());
-    EXPECT_EQ(generation + 1, At<std::uint32_t>(event, offsetof(fw_cdev_event_bus_reset, generation)));
+    EXPECT_EQ(generation + 1,
+              At<std::uint32_t>(event, offsetof(fw_cdev_event_bus_reset, generation)));
     EXPECT_EQ(0u, At<std::uint32_t>(event, 36));
 }
 
@@ -440,9 +464,11 @@ TEST_F(LinuxStackTest, RequestsFlushedByABusResetAreSentAgainWithTheirData) {
          "ORL12345"},
         {"quadlet write",
          [&](std::string& got) {
-             const IOReturn status = unit->WriteQuadlet(At(sim::kUpdateControl), 1, false, false, 0);
+             const IOReturn status =
+                 unit->WriteQuadlet(At(sim::kUpdateControl), 1, false, false, 0);
              got = emulator.Model(kUnitNode).state() == sim::UpdateUnitModel::State::kUpdateMode
-                       ? "update mode" : "idle";
+                       ? "update mode"
+                       : "idle";
              return status;
          },
          "update mode"},
@@ -487,7 +513,9 @@ struct Storm {
     const char* name;
     std::function<void(LinuxStackTest&)> start;
 };
-void PrintTo(const Storm& storm, std::ostream* out) { *out << storm.name; }
+void PrintTo(const Storm& storm, std::ostream* out) {
+    *out << storm.name;
+}
 
 class BusResetStormTest : public LinuxStackTest, public ::testing::WithParamInterface<Storm> {};
 
@@ -508,22 +536,23 @@ TEST_P(BusResetStormTest, FailsTheTransferWithinItsBound) {
 
 INSTANTIATE_TEST_SUITE_P(
     , BusResetStormTest,
-    ::testing::Values(
-        Storm{"NeverSettles",
-              [](LinuxStackTest& test) { test.emulator.BusReset(0, cdevemu::kNeverSettles); }},
-        Storm{"A10msResetBeforeEveryRequest",
-              [](LinuxStackTest& test) {
-                  test.SetFaults([](cdevemu::NodeFaults& faults) {
-                      for (unsigned n = 1; n <= 1000; ++n)
-                          faults.busResetBeforeRequest[n] = milliseconds{10};
-                  });
-              }},
-        Storm{"GenerationAnswersButNoNewGeneration",
-              [](LinuxStackTest& test) {
-                  test.SetFaults([](cdevemu::NodeFaults& faults) {
-                      faults.rcodes.assign(1000, RCODE_GENERATION);
-                  });
-              }}),
+    ::testing::Values(Storm{"NeverSettles",
+                            [](LinuxStackTest& test) {
+                                test.emulator.BusReset(0, cdevemu::kNeverSettles);
+                            }},
+                      Storm{"A10msResetBeforeEveryRequest",
+                            [](LinuxStackTest& test) {
+                                test.SetFaults([](cdevemu::NodeFaults& faults) {
+                                    for (unsigned n = 1; n <= 1000; ++n)
+                                        faults.busResetBeforeRequest[n] = milliseconds{10};
+                                });
+                            }},
+                      Storm{"GenerationAnswersButNoNewGeneration",
+                            [](LinuxStackTest& test) {
+                                test.SetFaults([](cdevemu::NodeFaults& faults) {
+                                    faults.rcodes.assign(1000, RCODE_GENERATION);
+                                });
+                            }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LinuxStackTest, OpenIsExclusiveUntilClosed) {
@@ -741,7 +770,9 @@ TEST_F(LinuxStackTest, BusResetMidDownloadIsRiddenOutAndTheDataGoOnce) {
     auto unit = MakeUnit();
     const UInt32 before = emulator.Generation();
     // Well inside the data blocks.
-    SetFaults([](cdevemu::NodeFaults& faults) { faults.busResetBeforeRequest = {{200, milliseconds{0}}}; });
+    SetFaults([](cdevemu::NodeFaults& faults) {
+        faults.busResetBeforeRequest = {{200, milliseconds{0}}};
+    });
     ASSERT_EQ(kIOReturnSuccess, DownloadImage(*unit, sim::Image::kMcore, kMcoreImage));
     EXPECT_EQ(kMcoreImage, emulator.Model(kUnitNode).Programmed(sim::Image::kMcore));
     EXPECT_EQ(before + 1, emulator.Generation());
@@ -760,7 +791,9 @@ TEST_F(LinuxStackTest, BusResetMidDownloadIsRiddenOutAndTheDataGoOnce) {
 TEST_F(LinuxStackTest, BusResetMidDownloadFailsATransferBoundToTheOldGeneration) {
     auto unit = MakeUnit();
     const UInt32 generation = Generation(*unit);
-    SetFaults([](cdevemu::NodeFaults& faults) { faults.busResetBeforeRequest = {{2, milliseconds{0}}}; });
+    SetFaults([](cdevemu::NodeFaults& faults) {
+        faults.busResetBeforeRequest = {{2, milliseconds{0}}};
+    });
     UInt32 value = 0;
     EXPECT_EQ(kIOReturnSuccess,
               unit->ReadQuadlet(At(sim::kStatus), value, false, true, generation));

@@ -43,8 +43,10 @@ int main() {
     const double cpuStart = Seconds(CLOCK_PROCESS_CPUTIME_ID);
     IOReturn errors[2];
     {
-        DownloadUnit unit(bus.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
-                                       DownloadUnit::kFirmwareUpdateUnitSWVersion));
+        io_service_t service;
+        bus.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
+                     DownloadUnit::kFirmwareUpdateUnitSWVersion, service);
+        DownloadUnit unit(service);
         Downloader downloader;
         gDownloadProgress.SetDeviceType(Xilinx);
         downloader.DoDownload(&unit, fileXILINX);

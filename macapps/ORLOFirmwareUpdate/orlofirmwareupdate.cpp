@@ -1,5 +1,6 @@
 #include "orlofirmwareupdate.h"
 
+#include <cstdio>
 #include <exception>
 #include <iostream>
 
@@ -16,6 +17,27 @@ constexpr UInt32 OrloVersion = 2;
 
 std::string VersionText(UInt32 mcore, UInt32 xilinx) {
     return std::to_string(mcore) + "-" + std::to_string(xilinx);
+}
+
+// The serial number as a label may show it: printable ASCII as it is, any other byte as \xNN, so
+// that no byte the unit sends can break the layout. An erased field (all 0xFF) and an empty one
+// hold no serial number.
+std::string SerialNumberText(const std::string& serial) {
+    if (serial.empty() || serial.find_first_not_of('\xFF') == std::string::npos) {
+        return "Not Available";
+    }
+    std::string text;
+    for (const char c : serial) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            text += c;
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            text += escaped;
+        }
+    }
+    return text;
 }
 
 }  // namespace
@@ -36,8 +58,13 @@ COrloFirmwareUpdate::~COrloFirmwareUpdate() {
 
 bool COrloFirmwareUpdate::OpenOrlo() {
     std::cout << "Open Orlo\n";
-    const io_service_t service = _stack.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
-                                                 DownloadUnit::kFirmwareUpdateUnitSWVersion);
+    io_service_t service;
+    if (_stack.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
+                        DownloadUnit::kFirmwareUpdateUnitSWVersion, service) != kIOReturnSuccess) {
+        // The registry could not be asked: that says nothing about the bus.
+        std::cerr << "Problem with MasterPort\n";
+        return false;
+    }
     _orloInfo.valid = false;
     if (service) {
         try {
@@ -72,12 +99,13 @@ bool COrloFirmwareUpdate::IsFound() {
                             _unit->GetProductRevision(_orloInfo.productVer) == kIOReturnSuccess;
     _orloInfo.XilinxVer = _orloInfo.softwareVer & 0xFFFF;
     _orloInfo.MCOREver = _orloInfo.softwareVer >> 16;
-    // The unit may not have its serial number ready at the first read; the second one counts.
-    _unit->GetProductSerNum(_orloInfo.serialNum);
+    // The unit may not have its serial number ready at the first read; the second one counts,
+    // and a unit that cannot answer it (unplugged just then) is not identified either.
+    const bool serialRead = _unit->GetProductSerNum(_orloInfo.serialNum) == kIOReturnSuccess;
 
     const UInt32 productVersion = _orloInfo.productVer >> 16;
     bool result = false;
-    if (identified && (productVersion == OrloVersion || productVersion == 0)) {
+    if (identified && serialRead && (productVersion == OrloVersion || productVersion == 0)) {
         _orloInfo.valid = true;
         result = true;
     }
@@ -89,7 +117,8 @@ bool COrloFirmwareUpdate::IsFound() {
 void COrloFirmwareUpdate::GetSerialNumberString(std::string& serialNumberString) {
     BRIM_CHECK(true == _orloInfo.valid);
     // Units without an M-CORE program report no meaningful serial number.
-    serialNumberString = _orloInfo.MCOREver != 0 ? _orloInfo.serialNum : "Not Available";
+    serialNumberString =
+        _orloInfo.MCOREver != 0 ? SerialNumberText(_orloInfo.serialNum) : "Not Available";
 }
 
 void COrloFirmwareUpdate::GetCurrentFirmwareVersionString(std::string& currentVersionString) {

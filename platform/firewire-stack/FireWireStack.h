@@ -81,10 +81,12 @@ class FireWireStack {
 public:
     virtual ~FireWireStack() = default;
 
-    // The device registry: the first unit on the bus whose unit directory carries this unit
-    // specifier ID and unit software version, or an empty handle when there is none. Each call
-    // looks at the bus afresh, so a unit plugged in later is found and an unplugged one is not.
-    virtual UnitHandle FindUnit(UInt32 specifierId, UInt32 softwareVersion) = 0;
+    // The device registry: `unit` names the first unit on the bus whose unit directory carries
+    // this unit specifier ID and unit software version, or is left empty when there is none
+    // (kIOReturnSuccess either way). A registry that cannot be read gives its own failure status,
+    // so that it never looks like an empty bus. Each call looks at the bus afresh, so a unit
+    // plugged in later is found and an unplugged one is not.
+    virtual IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, UnitHandle& unit) = 0;
 
     // Reaches the unit that `unit` names. On success `plugIn` holds the plug-in; on failure (the
     // unit is gone, no access to its node) it is left empty and the status says why.

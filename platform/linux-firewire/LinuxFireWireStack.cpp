@@ -86,6 +86,11 @@ using Udev = std::unique_ptr<udev, UdevDeleter>;
 using UdevEnumerate = std::unique_ptr<udev_enumerate, UdevDeleter>;
 using UdevDevice = std::unique_ptr<udev_device, UdevDeleter>;
 
+// libudev reports failures in errno (or as a negative errno); some paths leave it unset.
+IOReturn RegistryFailure(int error) {
+    return error != 0 ? StatusFromErrno(error) : kIOReturnError;
+}
+
 std::string HexAttribute(UInt32 value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%06x", value);
@@ -463,17 +468,21 @@ LinuxFireWireStack::LinuxFireWireStack(StackOptions options) : options_(options)
 
 LinuxFireWireStack::~LinuxFireWireStack() = default;
 
-fw::UnitHandle LinuxFireWireStack::FindUnit(UInt32 specifierId, UInt32 softwareVersion) {
+IOReturn LinuxFireWireStack::FindUnit(UInt32 specifierId, UInt32 softwareVersion,
+                                      fw::UnitHandle& handle) {
+    handle = {};
     Udev context(udev_new());
-    if (!context) return {};
+    if (!context) return RegistryFailure(errno);
     UdevEnumerate enumerate(udev_enumerate_new(context.get()));
-    if (!enumerate) return {};
+    if (!enumerate) return RegistryFailure(errno);
     udev_enumerate_add_match_subsystem(enumerate.get(), "firewire");
     udev_enumerate_add_match_sysattr(enumerate.get(), "specifier_id",
                                      HexAttribute(specifierId).c_str());
     udev_enumerate_add_match_sysattr(enumerate.get(), "version",
                                      HexAttribute(softwareVersion).c_str());
-    if (udev_enumerate_scan_devices(enumerate.get()) < 0) return {};
+    if (const int scanned = udev_enumerate_scan_devices(enumerate.get()); scanned < 0) {
+        return RegistryFailure(-scanned);
+    }
 
     udev_list_entry* entry = nullptr;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
@@ -488,16 +497,17 @@ fw::UnitHandle LinuxFireWireStack::FindUnit(UInt32 specifierId, UInt32 softwareV
 
         Unit found{udev_device_get_syspath(unit.get()), udev_device_get_syspath(node), deviceNode};
         std::lock_guard lock(mutex_);
-        for (std::size_t i = 0; i < units_.size(); ++i) {
-            if (units_[i].syspath == found.syspath) {
-                units_[i] = std::move(found);
-                return fw::UnitHandle{this, static_cast<UInt32>(i + 1)};
-            }
+        std::size_t index = 0;
+        while (index < units_.size() && units_[index].syspath != found.syspath) ++index;
+        if (index == units_.size()) {
+            units_.push_back(std::move(found));
+        } else {
+            units_[index] = std::move(found);
         }
-        units_.push_back(std::move(found));
-        return fw::UnitHandle{this, static_cast<UInt32>(units_.size())};
+        handle = fw::UnitHandle{this, static_cast<UInt32>(index + 1)};
+        break;
     }
-    return {};
+    return kIOReturnSuccess;
 }
 
 IOReturn LinuxFireWireStack::CreatePlugIn(fw::UnitHandle handle,

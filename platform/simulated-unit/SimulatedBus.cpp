@@ -306,15 +306,23 @@ void SimulatedBus::SetLogging(bool on) {
     logging_ = on;
 }
 
-fw::UnitHandle SimulatedBus::FindUnit(UInt32 specifierId, UInt32 softwareVersion) {
+void SimulatedBus::SetRegistryFailure(IOReturn status) {
     std::lock_guard lock(mutex_);
-    for (const auto& unit : units_) {
-        if (unit->present && unit->specifierId == specifierId &&
-            unit->softwareVersion == softwareVersion) {
-            return fw::UnitHandle{this, unit->handle};
+    registryFailure_ = status;
+}
+
+IOReturn SimulatedBus::FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) {
+    std::lock_guard lock(mutex_);
+    unit = {};
+    if (registryFailure_ != kIOReturnSuccess) return registryFailure_;
+    for (const auto& candidate : units_) {
+        if (candidate->present && candidate->specifierId == specifierId &&
+            candidate->softwareVersion == softwareVersion) {
+            unit = fw::UnitHandle{this, candidate->handle};
+            break;
         }
     }
-    return {};
+    return kIOReturnSuccess;
 }
 
 IOReturn SimulatedBus::CreatePlugIn(fw::UnitHandle handle, std::unique_ptr<fw::PlugIn>& plugIn) {

@@ -93,9 +93,11 @@ public:
     void Note(std::string note);
     // Logging every transaction costs a copy of each block; benchmarks can turn it off.
     void SetLogging(bool on);
+    // The registry cannot be read: FindUnit fails with this status. 0: it can.
+    void SetRegistryFailure(IOReturn status);
 
     // The FireWire stack.
-    fw::UnitHandle FindUnit(UInt32 specifierId, UInt32 softwareVersion) override;
+    IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) override;
     IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
 
 private:
@@ -111,6 +113,7 @@ private:
     std::vector<std::unique_ptr<Unit>> units_;
     UInt32 generation_ = 1;
     bool logging_ = true;
+    IOReturn registryFailure_ = kIOReturnSuccess;
     std::vector<Transaction> log_;
 };
 

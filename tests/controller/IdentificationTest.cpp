@@ -1,8 +1,12 @@
 // Finding and identifying the unit, and the texts and decisions the window takes from it.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
+
 #include "SimulatedBus.h"
 #include "orlofirmwareupdate.h"
+#include "UnitLookup.h"
 
 namespace {
 
@@ -53,7 +57,7 @@ protected:
     void ExpectUnitReleased() {
         std::unique_ptr<fw::PlugIn> plugIn;
         std::unique_ptr<fw::DeviceInterface> device;
-        const fw::UnitHandle handle = bus.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion);
+        const fw::UnitHandle handle = FindFirstUnit(bus, sim::kUnitSpecifierId, sim::kUnitSwVersion);
         if (!handle) return;
         ASSERT_EQ(bus.CreatePlugIn(handle, plugIn), kIOReturnSuccess);
         ASSERT_EQ(plugIn->QueryInterface(device), kIOReturnSuccess);
@@ -93,6 +97,27 @@ TEST_F(IdentificationTest, VersionTextsAndUpgradeDecisions) {
         EXPECT_EQ(Current(), c.current);
         EXPECT_EQ(Serial(), c.serial);
         EXPECT_EQ(controller->IsDowngrade(), c.downgrade);
+    }
+}
+
+// Only printable text reaches the window, whatever bytes the unit sends.
+TEST_F(IdentificationTest, SerialNumberTexts) {
+    const UInt32 unit = AddUnit(0x00010002);
+    const struct {
+        std::array<std::uint8_t, 8> field;
+        const char* text;
+    } cases[] = {
+        {{'O', 'R', 'L', '1', '2', '3', '4', '5'}, "ORL12345"},
+        {{'O', 'R', 'L', 0, '2', '3', '4', '5'}, "ORL"},  // ends at the first NUL
+        {{0, 'R', 'L', '1', '2', '3', '4', '5'}, "Not Available"},
+        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, "Not Available"},  // erased
+        {{'A', '\n', 'B', 0x01, 0xE9, 0x7F, ' ', '~'}, "A\\x0AB\\x01\\xE9\\x7F ~"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        bus.Model(unit).serialNumber = c.field;
+        ASSERT_TRUE(Found());
+        EXPECT_EQ(Serial(), c.text);
     }
 }
 
@@ -172,6 +197,18 @@ TEST_F(IdentificationTest, UnitsThatCannotBeReachedOrReadAreNotFound) {
     faults.failAccesses.push_back({sim::kSoftwareVersion, 1, kIOReturnTimeout});
     EXPECT_FALSE(Found());
     EXPECT_NE(out.find("FWDL::Close\n"), std::string::npos);
+
+    // The serial number that counts is the second reading.
+    faults.failAccesses.push_back({sim::kSerialNumber, 4, kIOReturnNoDevice});
+    EXPECT_FALSE(Found());
+    EXPECT_NE(out.find("FWDL::Close\n"), std::string::npos);
+
+    // A registry that cannot be read is not an empty bus.
+    bus.SetRegistryFailure(kIOReturnNotPermitted);
+    EXPECT_FALSE(Found());
+    EXPECT_EQ(out, "Open Orlo\n");
+    EXPECT_EQ(err, "Problem with MasterPort\n");
+    bus.SetRegistryFailure(kIOReturnSuccess);
 
     EXPECT_TRUE(Found());  // each tick tries again
 }

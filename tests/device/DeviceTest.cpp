@@ -5,6 +5,7 @@
 
 #include "FWLib_Device.h"
 #include "SimulatedBus.h"
+#include "UnitLookup.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ protected:
     sim::SimulatedBus bus;
     UInt32 unit = bus.AddUnit();
 
-    io_service_t Handle() { return bus.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion); }
+    io_service_t Handle() { return FindFirstUnit(bus, sim::kUnitSpecifierId, sim::kUnitSwVersion); }
 
     std::vector<Transaction> Entries(Transaction::Kind kind) {
         std::vector<Transaction> found;

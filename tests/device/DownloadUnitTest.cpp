@@ -5,6 +5,7 @@
 
 #include "DownloadUnit.h"
 #include "SimulatedBus.h"
+#include "UnitLookup.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ protected:
     DownloadUnitTest() {
         CaptureStdout();
         unit = std::make_unique<DownloadUnit>(
-            bus.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
+            FindFirstUnit(bus, DownloadUnit::kFirmwareUpdateUnitSpecID,
                          DownloadUnit::kFirmwareUpdateUnitSWVersion));
         GetCapturedStdout();
         bus.ClearLog();
@@ -49,7 +50,7 @@ TEST(DownloadUnitLifeTest, TracesConstructionAndDestruction) {
     bus.AddUnit();
     CaptureStdout();
     {
-        DownloadUnit unit(bus.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
+        DownloadUnit unit(FindFirstUnit(bus, DownloadUnit::kFirmwareUpdateUnitSpecID,
                                        DownloadUnit::kFirmwareUpdateUnitSWVersion));
     }
     EXPECT_EQ(GetCapturedStdout(), "Ctor DownloadUnit\nDtor DownloadUnit\n");
@@ -60,7 +61,7 @@ TEST(DownloadUnitLifeTest, FailedConstructionPrintsNoTraceAndThrows) {
     bus.Faults(bus.AddUnit()).plugInFails = kIOReturnNoDevice;
     CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_THROW(DownloadUnit unit(bus.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
+    EXPECT_THROW(DownloadUnit unit(FindFirstUnit(bus, DownloadUnit::kFirmwareUpdateUnitSpecID,
                                                 DownloadUnit::kFirmwareUpdateUnitSWVersion)),
                  std::exception);
     EXPECT_EQ(GetCapturedStdout(), "");

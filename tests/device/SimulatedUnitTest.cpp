@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "SimulatedBus.h"
+#include "UnitLookup.h"
 
 namespace {
 
@@ -176,7 +177,7 @@ protected:
     std::unique_ptr<fw::DeviceInterface> Interface() {
         std::unique_ptr<fw::PlugIn> plugIn;
         std::unique_ptr<fw::DeviceInterface> device;
-        const fw::UnitHandle handle = bus.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion);
+        const fw::UnitHandle handle = FindFirstUnit(bus, sim::kUnitSpecifierId, sim::kUnitSwVersion);
         EXPECT_EQ(bus.CreatePlugIn(handle, plugIn), kIOReturnSuccess);
         EXPECT_EQ(plugIn->QueryInterface(device), kIOReturnSuccess);
         return device;
@@ -190,16 +191,16 @@ protected:
 };
 
 TEST_F(BusTest, RegistryMatchesBothKeysAndSkipsUnpluggedUnits) {
-    EXPECT_FALSE(bus.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion));
+    EXPECT_FALSE(FindFirstUnit(bus, sim::kUnitSpecifierId, sim::kUnitSwVersion));
     const UInt32 decoy = bus.AddUnit(sim::kUnitSpecifierId, 0x12);
     bus.AddUnit(0x00A02D, sim::kUnitSwVersion);
-    EXPECT_FALSE(bus.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion));
+    EXPECT_FALSE(FindFirstUnit(bus, sim::kUnitSpecifierId, sim::kUnitSwVersion));
     const UInt32 first = bus.AddUnit();
     const UInt32 second = bus.AddUnit();
-    EXPECT_EQ(bus.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion).unit, first);
+    EXPECT_EQ(FindFirstUnit(bus, sim::kUnitSpecifierId, sim::kUnitSwVersion).unit, first);
     bus.SetPresent(first, false);
-    EXPECT_EQ(bus.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion).unit, second);
-    EXPECT_EQ(bus.FindUnit(sim::kUnitSpecifierId, 0x12).unit, decoy);
+    EXPECT_EQ(FindFirstUnit(bus, sim::kUnitSpecifierId, sim::kUnitSwVersion).unit, second);
+    EXPECT_EQ(FindFirstUnit(bus, sim::kUnitSpecifierId, 0x12).unit, decoy);
 
     std::unique_ptr<fw::PlugIn> plugIn;
     EXPECT_EQ(bus.CreatePlugIn(fw::UnitHandle{&bus, first}, plugIn), kIOReturnNoDevice);
@@ -242,7 +243,7 @@ TEST_F(BusTest, UnplugAfterAccessesEndsTransfersAndDiscovery) {
     EXPECT_EQ(ReadVersion(*device, value), kIOReturnNoDevice);
     EXPECT_EQ(device->GetBusGeneration(value), kIOReturnNoDevice);
     EXPECT_EQ(device->Open(), kIOReturnNoDevice);
-    EXPECT_FALSE(bus.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion));
+    EXPECT_FALSE(FindFirstUnit(bus, sim::kUnitSpecifierId, sim::kUnitSwVersion));
 }
 
 TEST_F(BusTest, LogRecordsTransfersAndNotesInOrder) {

@@ -8,6 +8,7 @@
 #include "DownloadProgress.h"
 #include "Downloader.h"
 #include "SimulatedBus.h"
+#include "UnitLookup.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ class DownloaderTest : public testing::Test {
 public:
     DownloaderTest() {
         CaptureStdout();
-        unit = std::make_unique<DownloadUnit>(bus.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
+        unit = std::make_unique<DownloadUnit>(FindFirstUnit(bus, DownloadUnit::kFirmwareUpdateUnitSpecID,
                                                            DownloadUnit::kFirmwareUpdateUnitSWVersion));
         downloader = std::make_unique<Downloader>();
         GetCapturedStdout();

@@ -25,6 +25,7 @@
 #include "LinuxFireWireStack.h"
 #include "OrloXilinx.h"
 #include "Orlo_MCORE.h"
+#include "UnitLookup.h"
 
 namespace {
 
@@ -114,7 +115,7 @@ class LinuxStackTest : public ::testing::Test {
     }
 
     std::unique_ptr<DownloadUnit> MakeUnit() {
-        const fw::UnitHandle handle = stack.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
+        const fw::UnitHandle handle = FindFirstUnit(stack, DownloadUnit::kFirmwareUpdateUnitSpecID,
                                                      DownloadUnit::kFirmwareUpdateUnitSWVersion);
         EXPECT_TRUE(handle);
         return std::make_unique<DownloadUnit>(handle);
@@ -152,23 +153,23 @@ TEST_F(LinuxStackTest, FindsTheUnitWithBothKeysAndNotItsDecoys) {
     emulator.AddNode(0, 2, 0xFFC2);
     emulator.AddUnit(2, 0, 0x00A02D, sim::kUnitSwVersion);
 
-    const fw::UnitHandle handle = stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion);
+    const fw::UnitHandle handle = FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion);
     ASSERT_TRUE(handle);
     EXPECT_EQ(kUnitNode, stack.DeviceNode(handle));
-    EXPECT_EQ("/dev/fw0", stack.DeviceNode(stack.FindUnit(sim::kUnitSpecifierId, 0x12)));
+    EXPECT_EQ("/dev/fw0", stack.DeviceNode(FindFirstUnit(stack, sim::kUnitSpecifierId, 0x12)));
 
     // Polling finds the same unit under the same handle.
-    EXPECT_EQ(handle.unit, stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion).unit);
-    EXPECT_FALSE(stack.FindUnit(sim::kUnitSpecifierId, 0x13));
-    EXPECT_FALSE(stack.FindUnit(0x0A4F53, sim::kUnitSwVersion));
+    EXPECT_EQ(handle.unit, FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion).unit);
+    EXPECT_FALSE(FindFirstUnit(stack, sim::kUnitSpecifierId, 0x13));
+    EXPECT_FALSE(FindFirstUnit(stack, 0x0A4F53, sim::kUnitSwVersion));
 }
 
 TEST_F(LinuxStackTest, UnpluggedUnitIsNoLongerFoundAndItsHandleIsRefused) {
-    const fw::UnitHandle handle = stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion);
+    const fw::UnitHandle handle = FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion);
     ASSERT_TRUE(handle);
     emulator.Unplug(kUnitNode);
 
-    EXPECT_FALSE(stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion));
+    EXPECT_FALSE(FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion));
     std::unique_ptr<fw::PlugIn> plugIn;
     EXPECT_EQ(kIOReturnNoDevice, stack.CreatePlugIn(handle, plugIn));
     EXPECT_EQ(nullptr, plugIn);
@@ -180,7 +181,7 @@ TEST_F(LinuxStackTest, KernelWithTooOldAbiIsRefusedAtQueryInterface) {
     std::unique_ptr<fw::PlugIn> plugIn;
     ASSERT_EQ(
         kIOReturnSuccess,
-        stack.CreatePlugIn(stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion), plugIn));
+        stack.CreatePlugIn(FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion), plugIn));
     std::unique_ptr<fw::DeviceInterface> device;
     EXPECT_EQ(kIOReturnUnsupported, plugIn->QueryInterface(device));
     EXPECT_EQ(nullptr, device);
@@ -572,7 +573,7 @@ TEST_F(LinuxStackTest, OpenIsExclusiveUntilClosed) {
     std::unique_ptr<fw::PlugIn> plugIn;
     ASSERT_EQ(
         kIOReturnSuccess,
-        stack.CreatePlugIn(stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion), plugIn));
+        stack.CreatePlugIn(FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion), plugIn));
     std::unique_ptr<fw::DeviceInterface> device;
     ASSERT_EQ(kIOReturnSuccess, plugIn->QueryInterface(device));
     ASSERT_EQ(kIOReturnSuccess, device->Open());
@@ -817,7 +818,7 @@ TEST_F(LinuxStackTest, UnplugMidDownloadEndsItWithNoDevice) {
     UInt32 value = 0;
     EXPECT_EQ(kIOReturnNoDevice, unit->ReadQuadlet(At(sim::kStatus), value, false, false, 0));
     emulator.Unplug(kUnitNode);
-    EXPECT_FALSE(stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion));
+    EXPECT_FALSE(FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion));
 }
 
 }  // namespace

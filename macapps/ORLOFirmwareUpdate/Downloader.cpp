@@ -132,24 +132,7 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
             std::cerr << "Could not read the bus generation - Could not prepare device for update.\n\r";
         } else {
             std::cout << "BusGen " << generation << "\n";
-
-            error = _Unit->Open();
-            if (error != kIOReturnSuccess) std::cerr << "Could not open device\n\r";
-
-            // A failed open alone is not fatal: the unit may still take the request.
-            error = _Unit->BeginUpdate(generation);
-            Pause(kStepPause);
-            if (error != kIOReturnSuccess) {
-                std::cerr << "Device not ready - Could not prepare device for update.\n\r";
-            }
-
-            UInt32 value = 0;
-            error = _Unit->ReadStatusRegister(value, generation);
-            Pause(kStepPause);
-            if (error != kIOReturnSuccess || value != kStatusReady) {
-                if (error == kIOReturnSuccess) error = kDownloadFailed;
-                std::cerr << "Device not ready - Could not prepare device for update.\n\r";
-            }
+            error = PrepareUnit(generation);
         }
     }
 
@@ -192,6 +175,34 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
 
     _Unit->Close();
     mError = error;
+}
+
+// Opens the device, puts the unit into update mode and checks that it is ready.
+IOReturn Downloader::PrepareUnit(UInt32 generation) {
+    IOReturn error = _Unit->Open();
+    if (error != kIOReturnSuccess) {
+        std::cerr << "Could not open device\n\r";
+        // Another program has the unit, or it is gone: nothing may be sent to it. Any other
+        // failed open alone is not fatal: the unit may still take the request.
+        if (error == kIOReturnExclusiveAccess || error == kIOReturnNoDevice) return error;
+    }
+
+    error = _Unit->BeginUpdate(generation);
+    Pause(kStepPause);
+    if (error != kIOReturnSuccess) {
+        // A unit that did not take the request is not in update mode: the erase must not follow.
+        std::cerr << "Device not ready - Could not prepare device for update.\n\r";
+        return error;
+    }
+
+    UInt32 value = 0;
+    error = _Unit->ReadStatusRegister(value, generation);
+    Pause(kStepPause);
+    if (error != kIOReturnSuccess || value != kStatusReady) {
+        if (error == kIOReturnSuccess) error = kDownloadFailed;
+        std::cerr << "Device not ready - Could not prepare device for update.\n\r";
+    }
+    return error;
 }
 
 // The status reads 0 while the erase runs and 1 once it has finished; anything else is a failure.

@@ -76,6 +76,7 @@ private:
     // The first position from 0 to 143 where the dummy and sync words start, or 144.
     static int FindSignature(const unsigned char* bytes);
 
+    IOReturn PrepareUnit(UInt32 generation);
     IOReturn WaitForErase(UInt32 generation);
     IOReturn SendImage(DOWNLOADTYPE type, int offset, int fileCount, UInt32 generation,
                        UInt32& crc);

@@ -28,11 +28,23 @@ Device::~Device() {
 
 IOReturn Device::Open() {
     std::cout << "FWDL::Open\n";
-    return mDevice->Open();
+    return mClaimed ? kIOReturnSuccess : mDevice->Open();
 }
 
 void Device::Close() {
     std::cout << "FWDL::Close\n";
+    if (!mClaimed) mDevice->Close();
+}
+
+IOReturn Device::Claim() {
+    const IOReturn status = mDevice->Open();
+    mClaimed = status == kIOReturnSuccess;
+    return status;
+}
+
+void Device::ReleaseClaim() {
+    if (!mClaimed) return;
+    mClaimed = false;
     mDevice->Close();
 }
 

@@ -20,8 +20,14 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
+    // Open claims the unit for this client for a series of transfers, Close gives the claim up.
+    // While a Claim is held they only trace: the claim stays until ReleaseClaim.
     IOReturn Open();
     void Close();
+    // Claims the unit across several Open/Close pairs, so that no other program can take it in
+    // between (an update of both images). kIOReturnExclusiveAccess: another holder has it.
+    IOReturn Claim();
+    void ReleaseClaim();
     // Needs no Open.
     IOReturn GetBusGeneration(UInt32& generation) const;
 
@@ -45,6 +51,8 @@ protected:
 private:
     // The device handle for a transfer: this object's own node, or 0 for absolute addressing.
     UInt32 Target(bool abs) const { return abs ? 0 : mDevice->GetDevice(); }
+
+    bool mClaimed = false;
 };
 
 }  // namespace FWLib

@@ -168,6 +168,7 @@ class NodeFile {
                 // under the new generation, for as long as the deadline allows.
                 const IOReturn settled = AwaitNewGeneration(sendGeneration, deadline);
                 if (settled != kIOReturnSuccess) return settled;
+                if (Clock::now() >= deadline) return kIOFireWireBusReset;
                 sendGeneration = generation_;
                 continue;
             }
@@ -187,21 +188,22 @@ class NodeFile {
     IOReturn ReadEvent(Clock::time_point until, std::size_t& size) {
         size = 0;
         for (;;) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-            if (left <= 0) return kIOReturnSuccess;
+            // Past `until`, one look without waiting: an event already there is still taken.
+            const auto left = std::max<std::int64_t>(
+                0, std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count());
             pollfd watch{fd_, POLLIN, 0};
             const int ready = ::poll(&watch, 1, static_cast<int>(left));
             if (ready < 0) {
-                if (errno == EINTR) continue;
-                return StatusFromErrno(errno);
+                if (errno == EINTR && left > 0) continue;
+                return errno == EINTR ? kIOReturnSuccess : StatusFromErrno(errno);
             }
             if (ready == 0) return kIOReturnSuccess;
             // A node that has gone reports POLLHUP|POLLERR; the read then fails with ENODEV.
             const ssize_t got = ::read(fd_, events_.data(), sizeof events_);
             if (got < 0) {
-                if (errno == EAGAIN || errno == EINTR) continue;
-                return StatusFromErrno(errno);
+                if (errno != EAGAIN && errno != EINTR) return StatusFromErrno(errno);
+                if (left == 0) return kIOReturnSuccess;
+                continue;
             }
             size = static_cast<std::size_t>(got);
             fw_cdev_event_common common{};

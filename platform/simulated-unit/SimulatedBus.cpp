@@ -1,6 +1,7 @@
 #include "SimulatedBus.h"
 
 #include <map>
+#include <optional>
 #include <utility>
 
 #include "Brim_Check.h"
@@ -18,34 +19,34 @@ public:
     UnitFaults faults;
     unsigned accesses = 0;
     std::map<std::uint64_t, unsigned> accessesByOffset;
-    const void* holder = nullptr;  // the device interface that has the unit open
+    UInt32 holder = 0;  // the client that has the unit open, 0 for none
 };
 
 class SimulatedBus::Device : public fw::DeviceInterface {
 public:
-    Device(SimulatedBus& bus, UInt32 unit) : bus_(bus), unit_(unit) {}
+    Device(SimulatedBus& bus, UInt32 unit, UInt32 client)
+        : bus_(bus), unit_(unit), client_(client) {}
 
     // Releasing the interface drops its claim, as closing a device file drops its lock.
     ~Device() override {
         std::lock_guard lock(bus_.mutex_);
-        if (Unit* unit = bus_.Find(unit_); unit != nullptr && unit->holder == this) {
-            unit->holder = nullptr;
+        if (Unit* unit = bus_.Find(unit_); unit != nullptr && unit->holder == client_) {
+            unit->holder = 0;
         }
     }
 
     IOReturn Open() override {
         std::lock_guard lock(bus_.mutex_);
         Unit* unit = bus_.Find(unit_);
-        Transaction entry{Transaction::Kind::kOpen};
-        entry.unit = unit_;
+        Transaction entry = Entry(Transaction::Kind::kOpen);
         if (!unit->present) {
             entry.status = kIOReturnNoDevice;
         } else if (unit->faults.openRefused != kIOReturnSuccess) {
             entry.status = unit->faults.openRefused;
-        } else if (unit->holder != nullptr && unit->holder != this) {
+        } else if (unit->holder != 0 && unit->holder != client_) {
             entry.status = kIOReturnExclusiveAccess;
         } else {
-            unit->holder = this;
+            unit->holder = client_;
         }
         bus_.Append(entry);
         return entry.status;
@@ -54,16 +55,13 @@ public:
     void Close() override {
         std::lock_guard lock(bus_.mutex_);
         Unit* unit = bus_.Find(unit_);
-        if (unit->holder == this) unit->holder = nullptr;
-        Transaction entry{Transaction::Kind::kClose};
-        entry.unit = unit_;
-        bus_.Append(entry);
+        if (unit->holder == client_) unit->holder = 0;
+        bus_.Append(Entry(Transaction::Kind::kClose));
     }
 
     IOReturn GetBusGeneration(UInt32& generation) override {
         std::lock_guard lock(bus_.mutex_);
-        Transaction entry{Transaction::Kind::kGetBusGeneration};
-        entry.unit = unit_;
+        Transaction entry = Entry(Transaction::Kind::kGetBusGeneration);
         const Unit* unit = bus_.Find(unit_);
         if (!unit->present) {
             entry.status = kIOReturnNoDevice;
@@ -79,9 +77,7 @@ public:
 
     UInt32 GetDevice() override {
         std::lock_guard lock(bus_.mutex_);
-        Transaction entry{Transaction::Kind::kGetDevice};
-        entry.unit = unit_;
-        bus_.Append(entry);
+        bus_.Append(Entry(Transaction::Kind::kGetDevice));
         return unit_;
     }
 
@@ -128,13 +124,19 @@ public:
     }
 
 private:
+    Transaction Entry(Transaction::Kind kind) const {
+        Transaction entry{kind};
+        entry.unit = unit_;
+        entry.client = client_;
+        return entry;
+    }
+
     // One request on the bus: addressing, generation, injected faults, then the unit's model.
     template <typename Access>
     IOReturn Transfer(Transaction::Kind kind, UInt32 device, const FWAddressStruct& addr,
                       bool failOnReset, UInt32 generation, Access access) {
         std::lock_guard lock(bus_.mutex_);
-        Transaction entry{kind};
-        entry.unit = unit_;
+        Transaction entry = Entry(kind);
         entry.device = device;
         entry.offset = addr.Offset();
         entry.failOnReset = failOnReset;
@@ -144,59 +146,86 @@ private:
         Unit* target = device != 0 ? bus_.Find(device) : bus_.FindByNode(addr.nodeID);
         entry.nodeID = target != nullptr ? target->nodeId : addr.nodeID;
 
-        std::vector<Transaction> consequences;
+        std::vector<Transaction> before;
+        std::vector<Transaction> after;
         if (device != 0 && !self->present) {
             entry.status = kIOReturnNoDevice;
         } else if (device != 0 && device != unit_) {
             entry.status = kIOReturnBadArgument;  // not a handle this interface gave out
         } else if (target == nullptr || !target->present) {
             entry.status = kIOFireWireNoAck;  // nobody at that node ID
-        } else if (failOnReset && generation != bus_.generation_) {
-            entry.status = kIOFireWireBusReset;
         } else {
-            entry.status = Deliver(*target, entry, access, consequences);
+            entry.status = Deliver(*target, entry, failOnReset, access, before, after);
         }
+        entry.claimed = target != nullptr && target->holder == client_;
         const IOReturn status = entry.status;
+        for (Transaction& event : before) bus_.Append(std::move(event));
         bus_.Append(std::move(entry));
-        for (Transaction& consequence : consequences) bus_.Append(std::move(consequence));
+        for (Transaction& event : after) bus_.Append(std::move(event));
         return status;
     }
 
-    // Counts the access, applies the unit's injected faults, else lets the model answer. A bus
-    // reset or unplug that the access triggers is returned in `consequences`, to be logged after it.
+    // Counts the access, applies the unit's injected faults, else lets the model answer. What
+    // the faults make happen around the access is returned in `before` and `after`, to be logged
+    // in that order around it.
     template <typename Access>
-    IOReturn Deliver(Unit& target, Transaction& entry, Access& access,
-                     std::vector<Transaction>& consequences) {
+    IOReturn Deliver(Unit& target, Transaction& entry, bool failOnReset, Access& access,
+                     std::vector<Transaction>& before, std::vector<Transaction>& after) {
+        using FaultKind = UnitFaults::AccessFault::Kind;
         ++target.accesses;
         const unsigned nth = ++target.accessesByOffset[entry.offset];
-        IOReturn status = kIOReturnSuccess;
-        bool injected = false;
-        for (const UnitFaults::FailAccess& fail : target.faults.failAccesses) {
-            if (fail.offset == entry.offset && fail.nth == nth) {
-                status = fail.status;
-                injected = true;
+        std::optional<IOReturn> injected;
+        for (const UnitFaults::AccessFault& fault : target.faults.accessFaults) {
+            if (fault.offset != entry.offset || fault.nth != nth) continue;
+            switch (fault.kind) {
+                case FaultKind::kFail:
+                    injected = fault.status;
+                    break;
+                case FaultKind::kSilent:
+                    target.model.settings.silent = true;
+                    break;
+                case FaultKind::kBusReset:
+                    before.push_back(bus_.ResetLocked());
+                    break;
+                case FaultKind::kUnplug:
+                    before.push_back(bus_.UnplugLocked(target));
+                    injected = kIOReturnNoDevice;
+                    break;
+                case FaultKind::kOtherClaim: {
+                    Transaction open{Transaction::Kind::kOpen};
+                    open.unit = target.handle;
+                    open.client = kOtherProgram;
+                    if (target.holder == 0) {
+                        target.holder = kOtherProgram;
+                    } else if (target.holder != kOtherProgram) {
+                        open.status = kIOReturnExclusiveAccess;
+                    }
+                    before.push_back(open);
+                    break;
+                }
             }
         }
-        if (!injected) status = fw::StatusFromResponseCode(access(entry, target.model));
+        IOReturn status = kIOReturnSuccess;
+        if (injected) {
+            status = *injected;
+        } else if (failOnReset && entry.generation != bus_.generation_) {
+            status = kIOFireWireBusReset;
+        } else {
+            status = fw::StatusFromResponseCode(access(entry, target.model));
+        }
 
         if (target.faults.busResetAfter != 0 && target.accesses == target.faults.busResetAfter) {
-            ++bus_.generation_;
-            Transaction reset{Transaction::Kind::kBusReset};
-            reset.value = bus_.generation_;
-            consequences.push_back(reset);
+            after.push_back(bus_.ResetLocked());
         }
         if (target.faults.unplugAfter != 0 && target.accesses == target.faults.unplugAfter) {
-            target.present = false;
-            target.holder = nullptr;
-            Transaction unplug{Transaction::Kind::kUnplug};
-            unplug.unit = target.handle;
-            consequences.push_back(unplug);
+            after.push_back(bus_.UnplugLocked(target));
         }
         return status;
     }
 
     SimulatedBus& bus_;
     UInt32 unit_;
+    UInt32 client_;
 };
 
 class SimulatedBus::Plug : public fw::PlugIn {
@@ -213,7 +242,9 @@ public:
         } else {
             entry.status = unit->faults.queryInterfaceFails;
         }
-        if (entry.status == kIOReturnSuccess) device = std::make_unique<Device>(bus_, unit_);
+        if (entry.status == kIOReturnSuccess) {
+            device = std::make_unique<Device>(bus_, unit_, ++bus_.clients_);
+        }
         bus_.Append(entry);
         return entry.status;
     }
@@ -258,25 +289,42 @@ UInt16 SimulatedBus::NodeId(UInt32 unit) const {
     return found->nodeId;
 }
 
+UInt32 SimulatedBus::ClaimHolder(UInt32 unit) const {
+    std::lock_guard lock(mutex_);
+    const Unit* found = Find(unit);
+    BRIM_CHECK(found != nullptr);
+    return found->holder;
+}
+
 void SimulatedBus::SetPresent(UInt32 unit, bool present) {
     std::lock_guard lock(mutex_);
     Unit* found = Find(unit);
     BRIM_CHECK(found != nullptr);
-    found->present = present;
-    if (!present) {
-        found->holder = nullptr;
-        Transaction entry{Transaction::Kind::kUnplug};
-        entry.unit = unit;
-        Append(entry);
+    if (present) {
+        found->present = true;
+    } else {
+        Append(UnplugLocked(*found));
     }
 }
 
 void SimulatedBus::BusReset() {
     std::lock_guard lock(mutex_);
+    Append(ResetLocked());
+}
+
+Transaction SimulatedBus::ResetLocked() {
     ++generation_;
     Transaction entry{Transaction::Kind::kBusReset};
     entry.value = generation_;
-    Append(entry);
+    return entry;
+}
+
+Transaction SimulatedBus::UnplugLocked(Unit& unit) {
+    unit.present = false;
+    unit.holder = 0;  // the claim goes with the device
+    Transaction entry{Transaction::Kind::kUnplug};
+    entry.unit = unit.handle;
+    return entry;
 }
 
 UInt32 SimulatedBus::Generation() const {

@@ -19,14 +19,23 @@ namespace sim {
 
 // Faults of one unit, beyond what its model does on its own.
 struct UnitFaults {
-    // Fail the n-th access (counting from 1, all kinds together) to one address with `status`.
-    // The unit never sees the failed access.
-    struct FailAccess {
+    // Something that happens at the n-th access (counting from 1, all kinds together) to one
+    // address.
+    struct AccessFault {
+        enum class Kind {
+            kFail,        // the access fails with `status`; the unit never sees it
+            kSilent,      // from this access on the unit answers nothing (its model goes silent)
+            kBusReset,    // the bus resets just before the access, which then goes on
+            kUnplug,      // the unit is unplugged just before the access, which then fails
+            kOtherClaim,  // another program asks for the unit just before the access, and keeps
+                          // it if nobody holds it
+        };
         std::uint64_t offset = 0;
         unsigned nth = 1;
-        IOReturn status = kIOReturnError;
+        IOReturn status = kIOReturnError;  // kFail only
+        Kind kind = Kind::kFail;
     };
-    std::vector<FailAccess> failAccesses;
+    std::vector<AccessFault> accessFaults;
     // After this many accesses to the unit, the bus resets (its generation goes up by one) before
     // the next one. 0: never.
     unsigned busResetAfter = 0;
@@ -54,6 +63,9 @@ struct Transaction {
 
     Kind kind;
     UInt32 unit = 0;           // the unit's handle number, 0 for bus-wide entries
+    UInt32 client = 0;         // which device interface made the call: 1, 2, ... as created;
+                               // kOtherProgram for the program an AccessFault brings in
+    bool claimed = false;      // transfers: that interface held the unit's claim at the time
     UInt32 device = 0;         // transfers: the device argument (0 = absolute addressing)
     UInt16 nodeID = 0;         // transfers: the node the request went to
     std::uint64_t offset = 0;  // transfers: 48-bit address
@@ -69,6 +81,8 @@ struct Transaction {
 class SimulatedBus : public fw::FireWireStack {
 public:
     static constexpr UInt16 kFirstNodeId = 0xFFC1;    // bus 0x3FF (local), node 1 up
+    // The client number of another program that AccessFault::Kind::kOtherClaim brings in.
+    static constexpr UInt32 kOtherProgram = 0xFFFF;
 
     SimulatedBus();
     ~SimulatedBus() override;
@@ -80,6 +94,8 @@ public:
     UpdateUnitModel& Model(UInt32 unit);
     UnitFaults& Faults(UInt32 unit);
     UInt16 NodeId(UInt32 unit) const;
+    // The client number of the device interface that holds the unit's claim (Open), 0 for none.
+    UInt32 ClaimHolder(UInt32 unit) const;
     // Unplugs or re-plugs a unit.
     void SetPresent(UInt32 unit, bool present);
     // A bus reset: the generation goes up by one.
@@ -105,13 +121,17 @@ private:
     class Device;
     class Plug;
 
-    Unit* Find(UInt32 unit) const;          // caller holds mutex_
-    Unit* FindByNode(UInt16 nodeId) const;  // caller holds mutex_
-    void Append(Transaction transaction);  // caller holds mutex_
+    // Callers hold mutex_.
+    Unit* Find(UInt32 unit) const;
+    Unit* FindByNode(UInt16 nodeId) const;
+    void Append(Transaction transaction);
+    Transaction ResetLocked();  // returns the log entry
+    Transaction UnplugLocked(Unit& unit);
 
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Unit>> units_;
     UInt32 generation_ = 1;
+    UInt32 clients_ = 0;  // device interfaces created so far
     bool logging_ = true;
     IOReturn registryFailure_ = kIOReturnSuccess;
     std::vector<Transaction> log_;

@@ -194,12 +194,12 @@ TEST_F(IdentificationTest, UnitsThatCannotBeReachedOrReadAreNotFound) {
     EXPECT_EQ(out, "Open Orlo\nCtor DownloadUnit\nClose Orlo\nDtor DownloadUnit\n");
     faults.busGenerationFails = kIOReturnSuccess;
 
-    faults.failAccesses.push_back({sim::kSoftwareVersion, 1, kIOReturnTimeout});
+    faults.accessFaults.push_back({sim::kSoftwareVersion, 1, kIOReturnTimeout});
     EXPECT_FALSE(Found());
     EXPECT_NE(out.find("FWDL::Close\n"), std::string::npos);
 
     // The serial number that counts is the second reading.
-    faults.failAccesses.push_back({sim::kSerialNumber, 4, kIOReturnNoDevice});
+    faults.accessFaults.push_back({sim::kSerialNumber, 4, kIOReturnNoDevice});
     EXPECT_FALSE(Found());
     EXPECT_NE(out.find("FWDL::Close\n"), std::string::npos);
 

@@ -146,7 +146,7 @@ TEST_F(UpdateRunTest, TwoRunsInARowEachWithItsOwnObjects) {
 
 TEST_F(UpdateRunTest, AFailedFpgaImageIsReportedAndTheMcoreImageStillProgrammed) {
     ASSERT_TRUE(controller->IsFound());
-    bus.Faults(unit).failAccesses.push_back({sim::kUpdateCommand, 1, kIOFireWireBusy});
+    bus.Faults(unit).accessFaults.push_back({sim::kUpdateCommand, 1, kIOFireWireBusy});
     const UpdateOutcome outcome = Update();
     EXPECT_EQ(outcome.result, Result::kFpgaFailed);
     EXPECT_EQ(outcome.status, kIOFireWireBusy);
@@ -158,7 +158,7 @@ TEST_F(UpdateRunTest, AFailedFpgaImageIsReportedAndTheMcoreImageStillProgrammed)
 
 TEST_F(UpdateRunTest, AFailedMcoreImageIsReported) {
     ASSERT_TRUE(controller->IsFound());
-    bus.Faults(unit).failAccesses.push_back({sim::kCrc, 2, kIOFireWireDataError});
+    bus.Faults(unit).accessFaults.push_back({sim::kCrc, 2, kIOFireWireDataError});
     const UpdateOutcome outcome = Update();
     EXPECT_EQ(outcome.result, Result::kMcoreFailed);
     EXPECT_EQ(outcome.status, kIOFireWireDataError);

@@ -188,13 +188,13 @@ TEST_F(DownloadUnitTest, CancelWaitsForBusyBitToClear) {
 }
 
 TEST_F(DownloadUnitTest, CancelReportsTheReadNotAFailedWrite) {
-    bus.Faults(handle).failAccesses.push_back({0xFFFFF0430000, 1, kIOFireWireBusy});
+    bus.Faults(handle).accessFaults.push_back({0xFFFFF0430000, 1, kIOFireWireBusy});
     EXPECT_EQ(unit->CancelTransfer(generation), kIOReturnSuccess);
     EXPECT_EQ(Transfers().size(), 2u);
 }
 
 TEST_F(DownloadUnitTest, CancelEndsAtTheFirstFailedRead) {
-    bus.Faults(handle).failAccesses.push_back({0xFFFFF0430000, 3, kIOReturnTimeout});
+    bus.Faults(handle).accessFaults.push_back({0xFFFFF0430000, 3, kIOReturnTimeout});
     Model().settings.cancelBusyReads = 10;
     EXPECT_EQ(unit->CancelTransfer(generation), kIOReturnTimeout);
     EXPECT_EQ(Transfers().size(), 3u);

@@ -209,7 +209,7 @@ TEST_F(BusTest, RegistryMatchesBothKeysAndSkipsUnpluggedUnits) {
 
 TEST_F(BusTest, FailsTheChosenAccessWithTheChosenStatus) {
     const UInt32 unit = bus.AddUnit();
-    bus.Faults(unit).failAccesses.push_back({sim::kSoftwareVersion, 2, kIOFireWireBusy});
+    bus.Faults(unit).accessFaults.push_back({sim::kSoftwareVersion, 2, kIOFireWireBusy});
     auto device = Interface();
     UInt32 value = 0;
     EXPECT_EQ(ReadVersion(*device, value), kIOReturnSuccess);

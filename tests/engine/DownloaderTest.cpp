@@ -218,11 +218,27 @@ TEST_F(DownloaderTest, ProgressClimbsThroughTheBandOfEachPart) {
 }
 
 TEST_F(DownloaderTest, AFailedOpenAloneDoesNotEndTheDownload) {
-    Faults().openRefused = kIOReturnExclusiveAccess;
+    Faults().openRefused = kIOReturnNotPermitted;
     Download(fileMCORE, MCORE);
     EXPECT_EQ(err, "Could not open device\n\r");
     EXPECT_EQ(downloader->GetError(), kIOReturnSuccess);
     EXPECT_EQ(Model().VerifiedCount(Image::kMcore), 1u);
+}
+
+TEST_F(DownloaderTest, NothingIsSentToAUnitHeldElsewhereOrGone) {
+    for (const IOReturn refusal : {kIOReturnExclusiveAccess, kIOReturnNoDevice}) {
+        SCOPED_TRACE(refusal);
+        bus.ClearLog();
+        Faults().openRefused = refusal;
+        Download(fileMCORE, MCORE);
+        EXPECT_EQ(err, "Could not open device\n\r");
+        EXPECT_EQ(downloader->GetError(), refusal);
+        for (const Transaction& entry : bus.Log()) {
+            EXPECT_TRUE(entry.kind != Kind::kWrite && entry.kind != Kind::kWriteQuadlet &&
+                        entry.kind != Kind::kRead && entry.kind != Kind::kReadQuadlet);
+        }
+        EXPECT_TRUE(ClosedLast());
+    }
 }
 
 TEST_F(DownloaderTest, EraseFinishingOnTheSixtiethPollSucceeds) {
@@ -265,6 +281,14 @@ TEST_P(DownloadFailureTest, EndsWithTheMessageAndStatusAndClosesTheDevice) {
     }
     EXPECT_EQ(Model().VerifiedCount(Image::kMcore), 0u);
     EXPECT_TRUE(ClosedLast());
+    // Nothing follows a transfer that failed.
+    bool failed = false;
+    for (const Transaction& entry : bus.Log()) {
+        const bool transfer = entry.kind == Kind::kWrite || entry.kind == Kind::kWriteQuadlet ||
+                              entry.kind == Kind::kRead || entry.kind == Kind::kReadQuadlet;
+        EXPECT_FALSE(failed && transfer);
+        failed = failed || (transfer && entry.status != kIOReturnSuccess);
+    }
     EXPECT_EQ(out.find("Update successful"), std::string::npos);
     EXPECT_GE(gDownloadProgress.Get(), 80u);  // the band's bottom is shown whatever happened
 }
@@ -275,17 +299,17 @@ INSTANTIATE_TEST_SUITE_P(
     EveryFailure, DownloadFailureTest,
     testing::Values(
         FailureCase{"BeginUpdateRefused",
-                    [](DownloaderTest& t) { t.Faults().failAccesses.push_back({sim::kUpdateControl, 1, kInjected}); },
-                    kNotReady + kNotReady, kDownloadFailed, 0, false},
+                    [](DownloaderTest& t) { t.Faults().accessFaults.push_back({sim::kUpdateControl, 1, kInjected}); },
+                    kNotReady, kInjected, sim::kUpdateControl, false},
         FailureCase{"StatusReadFails",
-                    [](DownloaderTest& t) { t.Faults().failAccesses.push_back({sim::kStatus, 1, kInjected}); },
+                    [](DownloaderTest& t) { t.Faults().accessFaults.push_back({sim::kStatus, 1, kInjected}); },
                     kNotReady, kInjected, sim::kUpdateControl, false},
         FailureCase{"EraseCommandRefused",
-                    [](DownloaderTest& t) { t.Faults().failAccesses.push_back({sim::kUpdateCommand, 1, kInjected}); },
+                    [](DownloaderTest& t) { t.Faults().accessFaults.push_back({sim::kUpdateCommand, 1, kInjected}); },
                     "Device not ready. Could not prepare device for update.\n\r", kInjected,
                     sim::kUpdateCommand, false},
         FailureCase{"StatusReadFailsDuringErase",
-                    [](DownloaderTest& t) { t.Faults().failAccesses.push_back({sim::kStatus, 3, kInjected});
+                    [](DownloaderTest& t) { t.Faults().accessFaults.push_back({sim::kStatus, 3, kInjected});
                                             t.Model().settings.erasePolls = 2; },
                     "Erasing Flash\n", kInjected, sim::kUpdateCommand, false},
         FailureCase{"EraseReportsFailure",
@@ -297,11 +321,11 @@ INSTANTIATE_TEST_SUITE_P(
                          return e + "Device timed out. -Could not erase flash.\n\r"; }(),
                     kDownloadFailed, sim::kUpdateCommand, false},
         FailureCase{"HeaderWriteFails",
-                    [](DownloaderTest& t) { t.Faults().failAccesses.push_back({sim::kUpdateData, 1, kInjected}); },
+                    [](DownloaderTest& t) { t.Faults().accessFaults.push_back({sim::kUpdateData, 1, kInjected}); },
                     "Download has failed.Tried to send FirmwareHeader, got error\n\r" + std::to_string(kInjected),
                     kInjected, sim::kUpdateCommand, true},
         FailureCase{"ThirdBlockWriteFails",
-                    [](DownloaderTest& t) { t.Faults().failAccesses.push_back({sim::kUpdateData, 4, kInjected}); },
+                    [](DownloaderTest& t) { t.Faults().accessFaults.push_back({sim::kUpdateData, 4, kInjected}); },
                     "Download has failed\n\rTried to send128bytes at256, got error" + std::to_string(kInjected) + "\n\r",
                     kInjected, sim::kUpdateCommand, true},
         FailureCase{"UnitRejectsTheCrc",
@@ -310,7 +334,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DownloaderTest, AFailedBlockIsNeitherCountedNorFollowedByTheCrc) {
-    Faults().failAccesses.push_back({sim::kUpdateData, 4, kInjected});
+    Faults().accessFaults.push_back({sim::kUpdateData, 4, kInjected});
     Download(fileMCORE, MCORE);
     EXPECT_EQ(Entries(Kind::kWrite, sim::kUpdateData).size(), 4u);
     EXPECT_EQ(Model().Data(Image::kMcore).size(), 256u);  // two blocks arrived

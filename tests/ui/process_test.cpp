@@ -1,6 +1,7 @@
 // The process list against real processes: children started from copies of /bin/sleep named
 // like the editing applications.
 #include "Process.h"
+#include "WaitForExec.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -58,8 +59,10 @@ class Child {
         std::string first = argv0;
         std::string seconds = "60";
         char* argv[] = {first.data(), seconds.data(), nullptr};
-        // glibc's posix_spawn returns after the exec, so the new name is already in /proc.
         if (posix_spawn(&pid_, file.c_str(), nullptr, nullptr, argv, environ) != 0) pid_ = 0;
+        if (pid_ != 0) {
+            EXPECT_TRUE(WaitForExec(pid_, argv0));
+        }
     }
     ~Child() {
         if (pid_ != 0) {

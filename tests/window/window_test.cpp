@@ -26,6 +26,7 @@
 #include "OrloFirmwareUpdateDialog.h"
 #include "Process.h"
 #include "SimulatedBus.h"
+#include "WaitForExec.h"
 
 // fontconfig keeps its configuration cache until the process ends; the sanitizer build's leak
 // check would otherwise fail every test that lays out text.
@@ -332,8 +333,8 @@ TEST_F(WindowTest, RunningVideoEditorBlocksTheUpdate) {
     std::string argv0 = "kdenlive", seconds = "60";
     char* argv[] = {argv0.data(), seconds.data(), nullptr};
     pid_t pid = 0;
-    // glibc's posix_spawn returns after the exec, so /proc already shows the editor.
     ASSERT_EQ(posix_spawn(&pid, editor.c_str(), nullptr, nullptr, argv, environ), 0);
+    ASSERT_TRUE(WaitForExec(pid, argv0));
 
     Tick();
     EXPECT_FALSE(updateButton->isEnabled());
@@ -405,7 +406,7 @@ TEST_F(WindowTest, ProgressBarFollowsTheRunAndSuccessEndsTheUtility) {
 
 TEST_F(WindowTest, FailedRunSaysWhatFailedAndTheUserCanTryAgain) {
     const UInt32 unit = PlugIn(0x00010002);
-    bus.Faults(unit).failAccesses = {{sim::kUpdateData, 1, kIOReturnTimeout}};
+    bus.Faults(unit).accessFaults = {{sim::kUpdateData, 1, kIOReturnTimeout}};
     Tick();
     updateButton->click();
     alerts.Answer("OK");
@@ -424,7 +425,7 @@ TEST_F(WindowTest, FailedRunSaysWhatFailedAndTheUserCanTryAgain) {
     EXPECT_TRUE(updateButton->isEnabled());
     EXPECT_TRUE(cancelButton->isEnabled());
 
-    bus.Faults(unit).failAccesses.clear();
+    bus.Faults(unit).accessFaults.clear();
     updateButton->click();
     alerts.Answer("OK");
     EXPECT_EQ(RunEventLoop(10000), 0);

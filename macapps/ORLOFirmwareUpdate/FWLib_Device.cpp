@@ -6,8 +6,8 @@
 namespace FWLib {
 
 Device::Device(io_service_t service) {
-    IOReturn status = service ? service.stack->CreatePlugIn(service, mIOCFPlugInInterface)
-                              : kIOReturnNoDevice;
+    IOReturn status =
+        service ? service.stack->CreatePlugIn(service, mIOCFPlugInInterface) : kIOReturnNoDevice;
     if (status != kIOReturnSuccess) {
         std::cerr << "Couldn't create plug in interface\n";
         throw std::exception();
@@ -62,8 +62,8 @@ IOReturn Device::Write(const FWAddressStruct& addr, const void* buf, UInt32& siz
     return mDevice->Write(Target(abs), addr, buf, size, failOnReset, generation);
 }
 
-IOReturn Device::ReadQuadlet(const FWAddressStruct& addr, UInt32& value, bool abs,
-                             bool failOnReset, UInt32 generation) const {
+IOReturn Device::ReadQuadlet(const FWAddressStruct& addr, UInt32& value, bool abs, bool failOnReset,
+                             UInt32 generation) const {
     return mDevice->ReadQuadlet(Target(abs), addr, value, failOnReset, generation);
 }
 

@@ -9,7 +9,7 @@
 namespace FWLib {
 
 class Device {
-public:
+  public:
     // Builds the device interface for `service` through the stack that found it. Throws
     // std::exception, after a line on standard error, when the unit cannot be reached or its
     // interface cannot be obtained; nothing stays allocated then.
@@ -44,11 +44,11 @@ public:
     IOReturn WriteQuadlet(const FWAddressStruct& addr, UInt32 val, bool abs, bool failOnReset,
                           UInt32 generation);
 
-protected:
+  protected:
     std::unique_ptr<fw::PlugIn> mIOCFPlugInInterface;
     std::unique_ptr<fw::DeviceInterface> mDevice;
 
-private:
+  private:
     // The device handle for a transfer: this object's own node, or 0 for absolute addressing.
     UInt32 Target(bool abs) const { return abs ? 0 : mDevice->GetDevice(); }
 

@@ -267,6 +267,9 @@ DialogItemIndex ShowDownloadFailedAlert(const UpdateOutcome& outcome) {
         case Result::kNoUnit:
             what = "The Orlo was not found when programming began.";
             break;
+        case Result::kInUse:
+            what = "The Orlo is in use by another program.";
+            break;
         case Result::kNotStarted:
             what = "The update could not be started" + status;
             break;

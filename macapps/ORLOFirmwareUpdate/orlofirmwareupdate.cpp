@@ -87,7 +87,8 @@ bool COrloFirmwareUpdate::IsFound() {
     if (!OpenOrlo()) return false;
 
     UInt32 generation = 0;
-    if (_unit->GetBusGeneration(generation) != kIOReturnSuccess || _unit->Open() != kIOReturnSuccess) {
+    if (_unit->GetBusGeneration(generation) != kIOReturnSuccess ||
+        _unit->Open() != kIOReturnSuccess) {
         CloseOrlo();
         return false;
     }
@@ -139,6 +140,8 @@ bool COrloFirmwareUpdate::IsDowngrade() {
 bool COrloFirmwareUpdate::DoUpdate() {
     BRIM_CHECK(!_threadrunning);
     std::cout << "Start Download Thread\n";
+    // Before anything else: the window must never show the last run's progress for this one.
+    gDownloadProgress.Reset();
     _done.store(false, std::memory_order_relaxed);
     _pDownloader = std::make_unique<Downloader>();
     _threadrunning = true;
@@ -160,25 +163,7 @@ bool COrloFirmwareUpdate::DoUpdate() {
 }
 
 void COrloFirmwareUpdate::Run() {
-    UpdateOutcome outcome{UpdateOutcome::Result::kSucceeded, kIOReturnSuccess};
-    if (OpenOrlo()) {
-        gDownloadProgress.Reset();
-        gDownloadProgress.SetDeviceType(Xilinx);
-        _pDownloader->DoDownload(_unit.get(), fileXILINX);
-        if (_pDownloader->GetError() != kIOReturnSuccess) {
-            outcome = {UpdateOutcome::Result::kFpgaFailed, _pDownloader->GetError()};
-        }
-        gDownloadProgress.SetDeviceType(MCORE);
-        _pDownloader->DoDownload(_unit.get(), fileMCORE);
-        if (_pDownloader->GetError() != kIOReturnSuccess &&
-            outcome.result == UpdateOutcome::Result::kSucceeded) {
-            outcome = {UpdateOutcome::Result::kMcoreFailed, _pDownloader->GetError()};
-        }
-    } else {
-        // Unplugged since it was identified: there is nothing to program.
-        std::cerr << "Orlo not found - nothing was programmed.\n";
-        outcome = {UpdateOutcome::Result::kNoUnit, kIOReturnNoDevice};
-    }
+    const UpdateOutcome outcome = OpenOrlo() ? UpdateBothImages() : NoUnit();
     CloseOrlo();
     _pDownloader.reset();
 
@@ -190,6 +175,45 @@ void COrloFirmwareUpdate::Run() {
     _done.store(true, std::memory_order_release);
     NotifyAll();
     Unlock();
+}
+
+UpdateOutcome COrloFirmwareUpdate::NoUnit() {
+    // Unplugged since it was identified: there is nothing to program.
+    std::cerr << "Orlo not found - nothing was programmed.\n";
+    return {UpdateOutcome::Result::kNoUnit, kIOReturnNoDevice};
+}
+
+UpdateOutcome COrloFirmwareUpdate::UpdateBothImages() {
+    // One claim on the unit for the whole run, so that no other program (another instance's
+    // identification included) can take it between the two images. Each image's own Open and
+    // Close then leave it alone.
+    const IOReturn claim = _unit->Claim();
+    if (claim == kIOReturnNoDevice) return NoUnit();
+    if (claim == kIOReturnExclusiveAccess) {
+        std::cerr << "The Orlo is in use by another program - nothing was programmed.\n";
+        return {UpdateOutcome::Result::kInUse, claim};
+    }
+    // Any other refusal is left to each image's Open to report; the unit may still take the
+    // update.
+
+    UpdateOutcome outcome{UpdateOutcome::Result::kSucceeded, kIOReturnSuccess};
+    gDownloadProgress.Reset();
+    gDownloadProgress.SetDeviceType(Xilinx);
+    _pDownloader->DoDownload(_unit.get(), fileXILINX);
+    if (_pDownloader->GetError() != kIOReturnSuccess) {
+        // The M-CORE image is not sent after a failed FPGA image: an Orlo whose FPGA image was
+        // refused before its erase is then left as it was, rather than with a new M-CORE program
+        // beside the old FPGA configuration.
+        outcome = {UpdateOutcome::Result::kFpgaFailed, _pDownloader->GetError()};
+    } else {
+        gDownloadProgress.SetDeviceType(MCORE);
+        _pDownloader->DoDownload(_unit.get(), fileMCORE);
+        if (_pDownloader->GetError() != kIOReturnSuccess) {
+            outcome = {UpdateOutcome::Result::kMcoreFailed, _pDownloader->GetError()};
+        }
+    }
+    _unit->ReleaseClaim();
+    return outcome;
 }
 
 }  // namespace Brim::PTA

@@ -21,28 +21,28 @@ struct OrloInfo {
     std::string serialNum;   // at most 8 characters
     UInt32 MCOREver = 0;
     UInt32 XilinxVer = 0;
-    bool valid = false;      // the last search matched a unit
+    bool valid = false;  // the last search matched a unit
 };
 
 typedef ULWord VersionInfo;
 
-// How the last update run ended. A run reports the first failure; the M-CORE image is still
-// programmed after a failed FPGA image.
+// How the last update run ended. A run ends at the first image that fails.
 struct UpdateOutcome {
     enum class Result {
-        kNone,          // no run has ended yet
-        kSucceeded,     // both images verified by the unit
-        kNoUnit,        // the unit was not found when the run began: nothing was programmed
-        kFpgaFailed,    // the FPGA image failed (status says how)
-        kMcoreFailed,   // the FPGA image succeeded and the M-CORE image failed
-        kNotStarted,    // the system could not create the update thread: nothing was programmed
+        kNone,         // no run has ended yet
+        kSucceeded,    // both images verified by the unit
+        kNoUnit,       // the unit was not found when the run began: nothing was programmed
+        kInUse,        // another program had the unit: nothing was sent to it
+        kFpgaFailed,   // the FPGA image failed (status says how); the M-CORE image was not sent
+        kMcoreFailed,  // the FPGA image succeeded and the M-CORE image failed
+        kNotStarted,   // the system could not create the update thread: nothing was programmed
     };
     Result result = Result::kNone;
     IOReturn status = kIOReturnSuccess;
 };
 
 class COrloFirmwareUpdate : public Runnable, private Synchronizable {
-public:
+  public:
     // `stack` is where the unit is searched for; it must outlive the controller.
     explicit COrloFirmwareUpdate(fw::FireWireStack& stack);
     // Waits for an update run that is still active: the run uses this object to its end.
@@ -80,7 +80,12 @@ public:
     // True while a run is active: from DoUpdate until just before the done flag is raised.
     std::atomic<bool> _threadrunning = false;
 
-private:
+  private:
+    // Parts of Run: the two images under one claim on the unit, or the outcome of a run that
+    // found no unit.
+    UpdateOutcome UpdateBothImages();
+    static UpdateOutcome NoUnit();
+
     fw::FireWireStack& _stack;
     std::unique_ptr<DownloadUnit> _unit;
     OrloInfo _orloInfo;

@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "SimulatedBus.h"
-#include "orlofirmwareupdate.h"
 #include "UnitLookup.h"
+#include "orlofirmwareupdate.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 class IdentificationTest : public testing::Test {
-protected:
+  protected:
     IdentificationTest() {
         CaptureStdout();
         CaptureStderr();
@@ -57,7 +57,8 @@ protected:
     void ExpectUnitReleased() {
         std::unique_ptr<fw::PlugIn> plugIn;
         std::unique_ptr<fw::DeviceInterface> device;
-        const fw::UnitHandle handle = FindFirstUnit(bus, sim::kUnitSpecifierId, sim::kUnitSwVersion);
+        const fw::UnitHandle handle =
+            FindFirstUnit(bus, sim::kUnitSpecifierId, sim::kUnitSwVersion);
         if (!handle) return;
         ASSERT_EQ(bus.CreatePlugIn(handle, plugIn), kIOReturnSuccess);
         ASSERT_EQ(plugIn->QueryInterface(device), kIOReturnSuccess);
@@ -131,7 +132,9 @@ TEST_F(IdentificationTest, EmbeddedVersionNeedsNoDevice) {
 TEST_F(IdentificationTest, ASuccessfulIdentificationTracesItsStepsAndKeepsNoUnit) {
     AddUnit(0x00010002);
     ASSERT_TRUE(Found());
-    EXPECT_EQ(out, "Open Orlo\nCtor DownloadUnit\nFWDL::Open\nFWDL::Close\nClose Orlo\nDtor DownloadUnit\n");
+    EXPECT_EQ(
+        out,
+        "Open Orlo\nCtor DownloadUnit\nFWDL::Open\nFWDL::Close\nClose Orlo\nDtor DownloadUnit\n");
     EXPECT_EQ(err, "");
     ExpectUnitReleased();
     // The serial number is read twice; the second reading is kept.
@@ -217,7 +220,8 @@ TEST(IdentificationDeathTest, TextsNeedAnIdentifiedUnit) {
     sim::SimulatedBus bus;
     COrloFirmwareUpdate controller(bus);
     std::string text;
-    EXPECT_DEATH(controller.GetSerialNumberString(text), "failed assertion `true == _orloInfo.valid'");
+    EXPECT_DEATH(controller.GetSerialNumberString(text),
+                 "failed assertion `true == _orloInfo.valid'");
     EXPECT_DEATH(controller.GetCurrentFirmwareVersionString(text),
                  "failed assertion `true == _orloInfo.valid'");
     EXPECT_DEATH(controller.IsDowngrade(), "failed assertion `true == _orloInfo.valid'");

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "DownloadProgress.h"
@@ -18,13 +19,35 @@ using Brim::PTA::COrloFirmwareUpdate;
 using Brim::PTA::UpdateOutcome;
 using Result = Brim::PTA::UpdateOutcome::Result;
 using sim::Image;
+using sim::Transaction;
+using FaultKind = sim::UnitFaults::AccessFault::Kind;
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
+// Pauses in an FPGA download: begin, status, erase, header, 2,631 blocks, CRC.
+constexpr std::size_t kFpgaPauses = 4 + 2631 + 1;
+
+bool IsTransfer(const Transaction& entry) {
+    return entry.kind == Transaction::Kind::kRead || entry.kind == Transaction::Kind::kWrite ||
+           entry.kind == Transaction::Kind::kReadQuadlet ||
+           entry.kind == Transaction::Kind::kWriteQuadlet;
+}
+
+// Every transfer the unit took came from one device interface (or none), which held the claim.
+void ExpectOneHolder(const std::vector<Transaction>& log) {
+    std::set<UInt32> clients;
+    for (const Transaction& entry : log) {
+        if (!IsTransfer(entry) || entry.status != kIOReturnSuccess) continue;
+        clients.insert(entry.client);
+        EXPECT_TRUE(entry.claimed);
+    }
+    EXPECT_LE(clients.size(), 1u);
+}
+
 class UpdateRunTest : public testing::Test {
-protected:
+  protected:
     UpdateRunTest() {
         bus.Model(unit).softwareVersion = 0x00010002;
         // Pauses cost nothing; the progress value at each one is kept (on the update thread).
@@ -85,13 +108,14 @@ TEST_F(UpdateRunTest, TheWindowsWayThroughAFullUpdateOfBothImages) {
     EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), 1u);
     EXPECT_EQ(gDownloadProgress.Get(), 100u);
 
-    EXPECT_EQ(out,
-              "Start Download Thread\nCtor Downloader\nOpen Orlo\nCtor DownloadUnit\n"
-              "Opening Xilinx data file\nBusGen 1\nFWDL::Open\nErasing Xilinx Image\nSending Data...\n"
-              "Update successful.\n\rFWDL::Close\n"
-              "Opening MCORE 06 file\nBusGen 1\nFWDL::Open\nErasing MCORE image\nSending Data...\n"
-              "Update successful.\n\rFWDL::Close\n"
-              "Close Orlo\nDtor DownloadUnit\nDtor Downloader\nDelete Download Thread\n");
+    EXPECT_EQ(
+        out,
+        "Start Download Thread\nCtor Downloader\nOpen Orlo\nCtor DownloadUnit\n"
+        "Opening Xilinx data file\nBusGen 1\nFWDL::Open\nErasing Xilinx Image\nSending Data...\n"
+        "Update successful.\n\rFWDL::Close\n"
+        "Opening MCORE 06 file\nBusGen 1\nFWDL::Open\nErasing MCORE image\nSending Data...\n"
+        "Update successful.\n\rFWDL::Close\n"
+        "Close Orlo\nDtor DownloadUnit\nDtor Downloader\nDelete Download Thread\n");
     EXPECT_EQ(err, "");
 
     // The identification works again afterwards: nothing was left open or held.
@@ -102,15 +126,16 @@ TEST_F(UpdateRunTest, ProgressGoesThroughTheFpgaBandThenTheMcoreBand) {
     ASSERT_TRUE(controller->IsFound());
     Update();
     // Sampled at each pause of the run: FPGA begin and status, then its band; the same for M-CORE.
-    const std::size_t fpgaPauses = 4 + 2631 + 1;  // begin, status, erase, header, blocks, CRC
+    const std::size_t fpgaPauses = kFpgaPauses;
     ASSERT_EQ(progress.size(), fpgaPauses + 4 + 532 + 1);
     EXPECT_EQ(progress[0], 0u);
     EXPECT_EQ(progress[2], 40u);
     EXPECT_EQ(progress[fpgaPauses - 2], 59u);  // the last block's pause, before its update to 60
     EXPECT_EQ(progress[fpgaPauses - 1], 60u);
-    EXPECT_EQ(progress[fpgaPauses], 0u);       // M-CORE download starts from Reset
+    EXPECT_EQ(progress[fpgaPauses], 0u);  // M-CORE download starts from Reset
     EXPECT_EQ(progress[fpgaPauses + 2], 80u);
-    for (std::size_t i = 2; i < fpgaPauses; ++i) ASSERT_TRUE(progress[i] >= 40 && progress[i] <= 60);
+    for (std::size_t i = 2; i < fpgaPauses; ++i)
+        ASSERT_TRUE(progress[i] >= 40 && progress[i] <= 60);
     for (std::size_t i = fpgaPauses + 2; i < progress.size(); ++i) {
         ASSERT_TRUE(progress[i] >= 80 && progress[i] <= 100) << i;
     }
@@ -144,14 +169,15 @@ TEST_F(UpdateRunTest, TwoRunsInARowEachWithItsOwnObjects) {
     EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), 2u);
 }
 
-TEST_F(UpdateRunTest, AFailedFpgaImageIsReportedAndTheMcoreImageStillProgrammed) {
+TEST_F(UpdateRunTest, AFailedFpgaImageEndsTheRunBeforeTheMcoreImage) {
     ASSERT_TRUE(controller->IsFound());
     bus.Faults(unit).accessFaults.push_back({sim::kUpdateCommand, 1, kIOFireWireBusy});
     const UpdateOutcome outcome = Update();
     EXPECT_EQ(outcome.result, Result::kFpgaFailed);
     EXPECT_EQ(outcome.status, kIOFireWireBusy);
     EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kFpga), 0u);
-    EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), 1u);
+    EXPECT_EQ(bus.Model(unit).state(), sim::UpdateUnitModel::State::kUpdateMode);
+    EXPECT_EQ(out.find("Opening MCORE 06 file"), std::string::npos);
     EXPECT_EQ(err, "Device not ready. Could not prepare device for update.\n\r");
     EXPECT_NE(out.find("Delete Download Thread\n"), std::string::npos);
 }
@@ -165,14 +191,6 @@ TEST_F(UpdateRunTest, AFailedMcoreImageIsReported) {
     EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kFpga), 1u);
 }
 
-TEST_F(UpdateRunTest, BothFailingReportsTheFirst) {
-    ASSERT_TRUE(controller->IsFound());
-    bus.Model(unit).settings.rejectCrc = true;
-    const UpdateOutcome outcome = Update();
-    EXPECT_EQ(outcome.result, Result::kFpgaFailed);
-    EXPECT_EQ(outcome.status, kIOFireWireDataError);
-}
-
 TEST_F(UpdateRunTest, AUnitUnpluggedBeforeTheRunProgramsNothingAndStillEnds) {
     ASSERT_TRUE(controller->IsFound());
     bus.SetPresent(unit, false);
@@ -180,10 +198,31 @@ TEST_F(UpdateRunTest, AUnitUnpluggedBeforeTheRunProgramsNothingAndStillEnds) {
     const UpdateOutcome outcome = Update();
     EXPECT_EQ(outcome.result, Result::kNoUnit);
     EXPECT_NE(outcome.status, kIOReturnSuccess);
-    EXPECT_EQ(out, "Start Download Thread\nCtor Downloader\nOpen Orlo\nClose Orlo\nDtor Downloader\n"
-                   "Delete Download Thread\n");
+    EXPECT_EQ(out,
+              "Start Download Thread\nCtor Downloader\nOpen Orlo\nClose Orlo\nDtor Downloader\n"
+              "Delete Download Thread\n");
     EXPECT_EQ(err, "Orlo not found - nothing was programmed.\n");
     EXPECT_TRUE(bus.Log().empty());
+}
+
+TEST_F(UpdateRunTest, ARegistryThatCannotBeReadProgramsNothing) {
+    ASSERT_TRUE(controller->IsFound());
+    bus.SetRegistryFailure(kIOReturnNotPermitted);
+    bus.ClearLog();
+    EXPECT_EQ(Update().result, Result::kNoUnit);
+    EXPECT_EQ(err, "Problem with MasterPort\nOrlo not found - nothing was programmed.\n");
+    EXPECT_TRUE(bus.Log().empty());
+}
+
+TEST_F(UpdateRunTest, TheProgressOfTheLastRunIsGoneAsSoonAsTheNextStarts) {
+    ASSERT_TRUE(controller->IsFound());
+    ASSERT_EQ(Update().result, Result::kSucceeded);
+    ASSERT_EQ(gDownloadProgress.Get(), 100u);
+    bus.SetPresent(unit, false);
+    controller->DoUpdate();
+    EXPECT_EQ(gDownloadProgress.Get(), 0u);  // before the run has even looked for the unit
+    ASSERT_TRUE(WaitForRun());
+    EXPECT_EQ(controller->GetUpdateOutcome().result, Result::kNoUnit);
 }
 
 TEST_F(UpdateRunTest, AnUnplugDuringTheRunFailsIt) {
@@ -204,6 +243,152 @@ TEST_F(UpdateRunTest, DestroyingTheControllerWaitsForTheRun) {
     const std::string text = GetCapturedStdout();
     CaptureStdout();
     EXPECT_LT(text.find("Dtor OrloFirmwareUpdate\n"), text.find("Delete Download Thread\n"));
+}
+
+// Another instance on the same bus, identifying or starting its own update during a run, can
+// neither take the unit nor send it anything: not in the FPGA image, not between the two images,
+// not in the M-CORE image.
+TEST_F(UpdateRunTest, AnotherControllerOnTheBusCanNeitherTakeTheUnitNorWriteDuringARun) {
+    ASSERT_TRUE(controller->IsFound());
+    COrloFirmwareUpdate other(bus);
+    const std::set<std::size_t> when = {2, 1000, kFpgaPauses - 1, kFpgaPauses + 300};
+    std::size_t pauses = 0;
+    std::vector<std::pair<bool, Result>> seen;
+    SetDownloadPause([&](UInt32) {
+        if (when.count(pauses++) == 0) return;
+        const bool found = other.IsFound();
+        other.DoUpdate();
+        while (!other.GetDoneStatus()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        seen.emplace_back(found, other.GetUpdateOutcome().result);
+    });
+    bus.ClearLog();
+    EXPECT_EQ(Update().result, Result::kSucceeded);
+
+    ASSERT_EQ(seen.size(), when.size());
+    for (const auto& [found, result] : seen) {
+        EXPECT_FALSE(found);
+        EXPECT_EQ(result, Result::kInUse);
+    }
+    EXPECT_NE(err.find("The Orlo is in use by another program - nothing was programmed.\n"),
+              std::string::npos);
+    ExpectOneHolder(bus.Log());
+    EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kFpga), 1u);
+    EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), 1u);
+    EXPECT_EQ(bus.ClaimHolder(unit), 0u);
+}
+
+TEST_F(UpdateRunTest, AUnitHeldByAnotherProgramGetsNothing) {
+    ASSERT_TRUE(controller->IsFound());
+    std::unique_ptr<fw::PlugIn> plugIn;
+    std::unique_ptr<fw::DeviceInterface> holder;
+    ASSERT_EQ(bus.CreatePlugIn({&bus, unit}, plugIn), kIOReturnSuccess);
+    ASSERT_EQ(plugIn->QueryInterface(holder), kIOReturnSuccess);
+    ASSERT_EQ(holder->Open(), kIOReturnSuccess);
+    bus.ClearLog();
+
+    const UpdateOutcome outcome = Update();
+    EXPECT_EQ(outcome.result, Result::kInUse);
+    EXPECT_EQ(outcome.status, kIOReturnExclusiveAccess);
+    EXPECT_EQ(err, "The Orlo is in use by another program - nothing was programmed.\n");
+    for (const Transaction& entry : bus.Log()) EXPECT_FALSE(IsTransfer(entry));
+    EXPECT_EQ(out.find("FWDL::Open"), std::string::npos);
+}
+
+// One fault at each device step of both images. For each: the outcome; that the unit saw
+// nothing after a step that failed; that the claim was given back.
+TEST(UpdateFaultMatrixTest, EachFaultAtEachDeviceStepOfBothImages) {
+    struct Step {
+        const char* name;
+        std::uint64_t offset;
+        unsigned nth[2];  // which access to that register, in the FPGA and in the M-CORE image
+    };
+    const Step steps[] = {
+        {"begin update", sim::kUpdateControl, {1, 2}},
+        {"ready check", sim::kStatus, {1, 3}},
+        {"erase command", sim::kUpdateCommand, {1, 2}},
+        {"erase poll", sim::kStatus, {2, 4}},
+        {"header", sim::kUpdateData, {1, 1 + 2632}},
+        {"data block", sim::kUpdateData, {3, 3 + 2632}},
+        {"CRC", sim::kCrc, {1, 2}},
+    };
+    struct Fault {
+        const char* name;
+        FaultKind kind;
+        IOReturn failsWith;  // 0: the run rides it out
+    };
+    const Fault faults[] = {
+        {"error status", FaultKind::kFail, kIOFireWireBusy},
+        {"no answer", FaultKind::kSilent, kIOFireWireCancelled},
+        {"bus reset", FaultKind::kBusReset, kIOReturnSuccess},
+        {"unplug", FaultKind::kUnplug, kIOReturnNoDevice},
+        {"another holder", FaultKind::kOtherClaim, kIOReturnSuccess},
+    };
+    SetDownloadPause([](UInt32) {});
+    unsigned runs = 0;
+    for (const int image : {0, 1}) {
+        for (const Step& step : steps) {
+            for (const Fault& fault : faults) {
+                SCOPED_TRACE(std::string(image == 0 ? "FPGA " : "M-CORE ") + step.name + ": " +
+                             fault.name);
+                sim::SimulatedBus bus;
+                const UInt32 unit = bus.AddUnit();
+                UpdateOutcome outcome;
+                bool found = false;
+                CaptureStdout();  // the run's diagnostic lines; the checks come after
+                CaptureStderr();
+                {
+                    COrloFirmwareUpdate controller(bus);
+                    found = controller.IsFound();
+                    bus.ClearLog();
+                    bus.Faults(unit).accessFaults.push_back(
+                        {step.offset, step.nth[image], fault.failsWith, fault.kind});
+                    controller.DoUpdate();
+                    while (!controller.GetDoneStatus()) std::this_thread::yield();
+                    outcome = controller.GetUpdateOutcome();
+                }
+                GetCapturedStdout();
+                GetCapturedStderr();
+                ASSERT_TRUE(found);
+
+                const std::vector<Transaction> log = bus.Log();
+                std::size_t failed = log.size();
+                for (std::size_t i = 0; i < log.size() && failed == log.size(); ++i) {
+                    if (IsTransfer(log[i]) && log[i].status != kIOReturnSuccess) failed = i;
+                }
+                if (fault.failsWith == kIOReturnSuccess) {
+                    EXPECT_EQ(outcome.result, Result::kSucceeded);
+                    EXPECT_EQ(failed, log.size());
+                    EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), 1u);
+                } else {
+                    EXPECT_EQ(outcome.result,
+                              image == 0 ? Result::kFpgaFailed : Result::kMcoreFailed);
+                    EXPECT_EQ(outcome.status, fault.failsWith);
+                    ASSERT_LT(failed, log.size());
+                    EXPECT_EQ(log[failed].offset, step.offset);
+                    for (std::size_t i = failed + 1; i < log.size(); ++i) {
+                        EXPECT_FALSE(IsTransfer(log[i])) << "after the failed step: " << i;
+                    }
+                    EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), 0u);
+                }
+                ExpectOneHolder(log);
+                if (fault.kind == FaultKind::kOtherClaim) {
+                    const auto refused = std::count_if(log.begin(), log.end(), [](auto& e) {
+                        return e.kind == Transaction::Kind::kOpen &&
+                               e.client == sim::SimulatedBus::kOtherProgram &&
+                               e.status == kIOReturnExclusiveAccess;
+                    });
+                    EXPECT_EQ(refused, 1);
+                }
+                bus.SetPresent(unit, true);
+                EXPECT_EQ(bus.ClaimHolder(unit), 0u);
+                ++runs;
+            }
+        }
+    }
+    SetDownloadPause(nullptr);
+    EXPECT_EQ(runs, 2u * std::size(steps) * std::size(faults));
+    std::printf("fault matrix: %u runs (2 images x %zu device steps x %zu faults)\n", runs,
+                std::size(steps), std::size(faults));
 }
 
 }  // namespace

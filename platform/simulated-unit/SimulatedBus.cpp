@@ -400,7 +400,13 @@ SimulatedBus::Unit* SimulatedBus::FindByNode(UInt16 nodeId) const {
     return nullptr;
 }
 
+void SimulatedBus::SetObserver(std::function<void(const Transaction&)> observer) {
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+}
+
 void SimulatedBus::Append(Transaction transaction) {
+    if (observer_) observer_(transaction);
     if (logging_ || transaction.kind == Transaction::Kind::kNote) {
         log_.push_back(std::move(transaction));
     }

@@ -4,9 +4,11 @@
 //
 // Thread-safe: one lock guards the bus, its units and the log, so the update thread may transfer
 // while another thread reads the log or plugs units in. Change a unit's model or faults only
-// while no transfer to it is in flight (before a download, or after it).
+// while no transfer to it is in flight (before a download, or after it). The lock is recursive,
+// so that an observer (SetObserver) may use the bus from the thread it is called on.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -111,6 +113,10 @@ public:
     void SetLogging(bool on);
     // The registry cannot be read: FindUnit fails with this status. 0: it can.
     void SetRegistryFailure(IOReturn status);
+    // Called with a copy of every new log entry, on the thread that caused it, while the bus is
+    // locked: a test can act at an exact point of a conversation, such as between two images.
+    // It may call the bus from that thread. Set it while nothing else uses the bus.
+    void SetObserver(std::function<void(const Transaction&)> observer);
 
     // The FireWire stack.
     IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) override;
@@ -128,12 +134,13 @@ private:
     Transaction ResetLocked();  // returns the log entry
     Transaction UnplugLocked(Unit& unit);
 
-    mutable std::mutex mutex_;
+    mutable std::recursive_mutex mutex_;
     std::vector<std::unique_ptr<Unit>> units_;
     UInt32 generation_ = 1;
     UInt32 clients_ = 0;  // device interfaces created so far
     bool logging_ = true;
     IOReturn registryFailure_ = kIOReturnSuccess;
+    std::function<void(const Transaction&)> observer_;
     std::vector<Transaction> log_;
 };
 

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -275,6 +276,41 @@ TEST_F(UpdateRunTest, AnotherControllerOnTheBusCanNeitherTakeTheUnitNorWriteDuri
     EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kFpga), 1u);
     EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), 1u);
     EXPECT_EQ(bus.ClaimHolder(unit), 0u);
+}
+
+// The poll that could take the unit in the old gap between the two images: right after the FPGA
+// image has ended, as the M-CORE image begins (its bus generation read).
+TEST_F(UpdateRunTest, APollBetweenTheImagesFindsTheUnitStillClaimed) {
+    ASSERT_TRUE(controller->IsFound());
+    COrloFirmwareUpdate other(bus);
+    int generationReads = 0;
+    bool polling = false;
+    std::optional<bool> found;
+    bus.ClearLog();
+    bus.SetObserver([&](const Transaction& entry) {
+        if (polling || entry.kind != Transaction::Kind::kGetBusGeneration) return;
+        if (++generationReads != 2) return;
+        polling = true;
+        found = other.IsFound();
+        polling = false;
+    });
+    EXPECT_EQ(Update().result, Result::kSucceeded);
+    bus.SetObserver(nullptr);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_FALSE(*found);
+
+    // The run's claim had no break: one Open before its first transfer, one Close after its last.
+    const std::vector<Transaction> log = bus.Log();
+    ExpectOneHolder(log);
+    const UInt32 run = std::find_if(log.begin(), log.end(), IsTransfer)->client;
+    std::vector<Transaction::Kind> claims;
+    for (const Transaction& entry : log) {
+        if (entry.client == run &&
+            (entry.kind == Transaction::Kind::kOpen || entry.kind == Transaction::Kind::kClose)) {
+            claims.push_back(entry.kind);
+        }
+    }
+    EXPECT_EQ(claims, (std::vector{Transaction::Kind::kOpen, Transaction::Kind::kClose}));
 }
 
 TEST_F(UpdateRunTest, AUnitHeldByAnotherProgramGetsNothing) {

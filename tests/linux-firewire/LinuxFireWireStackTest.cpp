@@ -6,7 +6,9 @@
 #include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "CdevEmulator.h"
@@ -26,10 +29,50 @@
 #include "OrloXilinx.h"
 #include "Orlo_MCORE.h"
 #include "UnitLookup.h"
+#include "orlofirmwareupdate.h"
 
 namespace {
 
 using std::chrono::milliseconds;
+using Result = Brim::PTA::UpdateOutcome::Result;
+
+// The test binary run with this argument is a second instance of the utility on the same
+// emulated bus (see SecondInstance).
+constexpr char kSecondInstance[] = "--second-instance";
+// Its exit statuses.
+enum SecondInstanceStatus {
+    kFoundTheUnit = 10,    // identification took the unit: it must not while an update runs
+    kRefusedAsInUse = 11,  // its update was refused with "in use", nothing sent
+    kOtherOutcome = 12,
+};
+
+// Identification, then an update, as a second instance of the utility would try them.
+int SecondInstance() {
+    linuxfw::LinuxFireWireStack stack;
+    Brim::PTA::COrloFirmwareUpdate controller(stack);
+    if (controller.IsFound()) return kFoundTheUnit;
+    controller.DoUpdate();
+    while (!controller.GetDoneStatus()) std::this_thread::sleep_for(milliseconds{1});
+    return controller.GetUpdateOutcome().result == Result::kInUse ? kRefusedAsInUse : kOtherOutcome;
+}
+
+// Runs this binary as a second instance (it inherits the emulator's environment, so its
+// /dev/fw1 is ours) and returns its exit status. Its standard output is dropped.
+int RunSecondInstance() {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    std::string self = "/proc/self/exe";
+    std::string argument = kSecondInstance;
+    char* argv[] = {self.data(), argument.data(), nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint16_t kUnitNodeId = 0xFFC1;
@@ -116,7 +159,7 @@ class LinuxStackTest : public ::testing::Test {
 
     std::unique_ptr<DownloadUnit> MakeUnit() {
         const fw::UnitHandle handle = FindFirstUnit(stack, DownloadUnit::kFirmwareUpdateUnitSpecID,
-                                                     DownloadUnit::kFirmwareUpdateUnitSWVersion);
+                                                    DownloadUnit::kFirmwareUpdateUnitSWVersion);
         EXPECT_TRUE(handle);
         return std::make_unique<DownloadUnit>(handle);
     }
@@ -179,9 +222,9 @@ TEST_F(LinuxStackTest, UnpluggedUnitIsNoLongerFoundAndItsHandleIsRefused) {
 TEST_F(LinuxStackTest, KernelWithTooOldAbiIsRefusedAtQueryInterface) {
     emulator.SetKernelAbi(3);
     std::unique_ptr<fw::PlugIn> plugIn;
-    ASSERT_EQ(
-        kIOReturnSuccess,
-        stack.CreatePlugIn(FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion), plugIn));
+    ASSERT_EQ(kIOReturnSuccess,
+              stack.CreatePlugIn(FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion),
+                                 plugIn));
     std::unique_ptr<fw::DeviceInterface> device;
     EXPECT_EQ(kIOReturnUnsupported, plugIn->QueryInterface(device));
     EXPECT_EQ(nullptr, device);
@@ -571,9 +614,9 @@ TEST_F(LinuxStackTest, OpenIsExclusiveUntilClosed) {
 
     // So does releasing the interface alone, while its plug-in (and so the file) lives on.
     std::unique_ptr<fw::PlugIn> plugIn;
-    ASSERT_EQ(
-        kIOReturnSuccess,
-        stack.CreatePlugIn(FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion), plugIn));
+    ASSERT_EQ(kIOReturnSuccess,
+              stack.CreatePlugIn(FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion),
+                                 plugIn));
     std::unique_ptr<fw::DeviceInterface> device;
     ASSERT_EQ(kIOReturnSuccess, plugIn->QueryInterface(device));
     ASSERT_EQ(kIOReturnSuccess, device->Open());
@@ -581,6 +624,37 @@ TEST_F(LinuxStackTest, OpenIsExclusiveUntilClosed) {
     device.reset();
     EXPECT_EQ(kIOReturnSuccess, first->Open());
     first->Close();
+}
+
+// Two processes on one node: a second instance, identifying and starting its own update while
+// the first one's update runs (in the FPGA image, between the images, in the M-CORE image),
+// never takes the unit and sends nothing.
+TEST_F(LinuxStackTest, ASecondProcessNeitherTakesTheUnitNorWritesDuringAnUpdate) {
+    Brim::PTA::COrloFirmwareUpdate controller(stack);
+    ASSERT_TRUE(controller.IsFound());
+    const std::set<std::size_t> when = {100, 2635,
+                                        3000};  // pauses: FPGA data, after its CRC, M-CORE data
+    std::size_t pauses = 0;
+    std::vector<int> second;
+    SetDownloadPause([&](UInt32) {
+        if (when.count(pauses++) != 0) second.push_back(RunSecondInstance());
+    });
+    struct RealPauses {
+        ~RealPauses() { SetDownloadPause(nullptr); }
+    } restore;
+    emulator.ClearLog();
+    controller.DoUpdate();
+    while (!controller.GetDoneStatus()) std::this_thread::sleep_for(milliseconds{1});
+
+    EXPECT_EQ(Result::kSucceeded, controller.GetUpdateOutcome().result);
+    EXPECT_EQ(std::vector<int>(when.size(), kRefusedAsInUse), second);
+    const std::vector<cdevemu::Request> log = emulator.Log();
+    std::set<unsigned> clients;
+    for (const cdevemu::Request& request : log) clients.insert(request.client);
+    EXPECT_EQ(1u, clients.size());
+    EXPECT_EQ(1u, emulator.Model(kUnitNode).VerifiedCount(sim::Image::kMcore));
+    // The claim is given back: the second instance now finds the unit.
+    EXPECT_EQ(kFoundTheUnit, RunSecondInstance());
 }
 
 TEST_F(LinuxStackTest, AbsoluteAddressingReachesTheNodeWithThatId) {
@@ -824,6 +898,7 @@ TEST_F(LinuxStackTest, UnplugMidDownloadEndsItWithNoDevice) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == kSecondInstance) return SecondInstance();
     ::testing::InitGoogleTest(&argc, argv);
     if (!::testing::GTEST_FLAG(list_tests)) {
         // umockdev answers "preloaded?" once, so a testbed must exist before the question.

@@ -23,8 +23,10 @@ public:
     virtual ~DeviceInterface() = default;
 
     // Claims the unit for this client. Fails with kIOReturnExclusiveAccess while another client
-    // (this process or another) has it open. Transfers do not require it: like the platform it
-    // replaces, a stack does not refuse a transfer because the caller did not open first.
+    // (this process or another) has it open, kIOReturnNoDevice when the unit is gone. Transfers
+    // do not require it: like the platform it replaces, a stack does not refuse a transfer
+    // because the caller did not open first. So whoever writes holds the claim for as long as
+    // its writes belong together, and nobody transfers while another client holds it.
     virtual IOReturn Open() = 0;
     // Gives up the claim. Harmless when not open.
     virtual void Close() = 0;

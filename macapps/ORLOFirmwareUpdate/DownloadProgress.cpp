@@ -12,12 +12,25 @@ constexpr UInt32 kDataSpan = 20;
 
 DownloadProgress gDownloadProgress;
 
-DownloadProgress::DownloadProgress() { Reset(); }
+DownloadProgress::DownloadProgress() {
+    Reset();
+}
 
 void DownloadProgress::Reset() {
     _progressBase = 0;
     _toAdvance = 0;
     _progress = 0;
+    SetStage(DownloadActivity::kPreparing);
+}
+
+DownloadActivity DownloadProgress::GetActivity() const {
+    const UInt32 activity = _activity.load(std::memory_order_relaxed);
+    return {static_cast<DL_DEVICE_TYPE>(activity >> 8),
+            static_cast<DownloadActivity::Stage>(activity & 0xFF)};
+}
+
+void DownloadProgress::SetStage(DownloadActivity::Stage stage) {
+    _activity.store(UInt32{_devType} << 8 | stage, std::memory_order_relaxed);
 }
 
 void DownloadProgress::SetErase() {
@@ -34,6 +47,7 @@ void DownloadProgress::SetErase() {
     }
     _toAdvance = 0;
     _progress = _progressBase;
+    SetStage(DownloadActivity::kErasing);
 }
 
 void DownloadProgress::SetPgm() {
@@ -42,6 +56,7 @@ void DownloadProgress::SetPgm() {
         return;
     }
     _toAdvance = kDataSpan;
+    SetStage(DownloadActivity::kWriting);
 }
 
 void DownloadProgress::Update(float val) {

@@ -1,5 +1,9 @@
 #include "OrloFirmwareUpdateDialog.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -11,11 +15,9 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUiLoader>
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -87,6 +89,55 @@ std::string StatusText(IOReturn status) {
     return text;
 }
 
+// The instruction line while a run is active: what is being done to which part.
+std::string ActivityText(const DownloadActivity& activity) {
+    const std::string part = activity.part == MCORE ? "the M-CORE image" : "the FPGA image";
+    std::string text;
+    switch (activity.stage) {
+        case DownloadActivity::kPreparing:
+            text = "Preparing the Orlo for the update.";
+            break;
+        case DownloadActivity::kErasing:
+            text = "Erasing " + part + ".";
+            break;
+        case DownloadActivity::kWriting:
+            text = "Writing " + part + ".";
+            break;
+    }
+    return text + " Do not disconnect or power off the Orlo.";
+}
+
+void ReportOutcome(const UpdateOutcome& outcome) {
+    std::cerr << (outcome.result == UpdateOutcome::Result::kSucceeded ? "Programming Complete\n"
+                                                                      : "Programming Failed\n");
+}
+
+// The run that the end of the process must wait for, if any.
+std::atomic<COrloFirmwareUpdate*> gActiveRun{nullptr};
+
+// Qt ends the process when its display goes away, whether the X server quits (end of the
+// session) or a window manager kills our connection to force the window shut: Qt 6's xcb
+// platform finds the connection broken while processing events on the event-loop thread, warns
+// "The X11 connection broke (error N). Did the X11 server die?" and calls exit(1); Xlib's I/O
+// error handler, which Qt's own chains to, calls exit(1) too when Xlib notices first (the Wayland
+// platform does the same). exit() runs the atexit handlers first, in reverse order of
+// registration. This one is registered after everything the update thread uses exists (the
+// progress record and the standard streams are older statics, the controller lives on main's
+// stack, which exit() leaves alone), so it runs while they still do: it waits for the run there,
+// touching no widget (there is no display), says how it ended and leaves with its exit status.
+void OutliveActiveRunAtExit() {
+    COrloFirmwareUpdate* run = gActiveRun.load();
+    if (run == nullptr) return;
+    std::cerr << "The display has gone: the update goes on, and the utility ends when it has "
+                 "ended.\n";
+    run->WaitForRun();
+    const UpdateOutcome outcome = run->GetUpdateOutcome();
+    ReportOutcome(outcome);
+    std::cout.flush();
+    std::fflush(nullptr);
+    ::_exit(ExitStatusFor(outcome));
+}
+
 }  // namespace
 
 COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireWireStack& stack)
@@ -149,22 +200,24 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
             }
             break;
         case STARTUPDATE:
-            _updateState = UPDATING;
-            _pOrlo->DoUpdate();
+            StartRun();
             break;
         case UPDATING: {
             // The done flag first: the tick that sees it raised also sees the final progress.
             const bool done = _pOrlo->GetDoneStatus();
             _progressBar.SetValue(static_cast<SInt32>(gDownloadProgress.Get()));
-            if (!done) break;
-            _updateState = WAITFORINPUT;
+            if (!done) {
+                _updateFirmwareVersionStr.SetText(
+                    ActivityText(gDownloadProgress.GetActivity()).c_str());
+                break;
+            }
+            EndRun();
             const UpdateOutcome outcome = _pOrlo->GetUpdateOutcome();
             if (_quitWhenDone) {
                 // Nobody may be there to answer an alert: leave the outcome on standard error.
-                std::cerr << (outcome.result == UpdateOutcome::Result::kSucceeded
-                                  ? "Programming Complete\n"
-                                  : "Programming Failed\n");
-                return SendQuitRequest();
+                ReportOutcome(outcome);
+                QCoreApplication::exit(ExitStatusFor(outcome));
+                return noErr;
             }
             if (outcome.result != UpdateOutcome::Result::kSucceeded) {
                 // Nothing to cycle the power for: back to waiting, so the user can try again.
@@ -184,12 +237,58 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
     return noErr;
 }
 
+COrloFirmwareUpdateDialog::~COrloFirmwareUpdateDialog() {
+    if (_updateState == UPDATING) _pOrlo->WaitForRun();
+    EndRun();
+}
+
+void COrloFirmwareUpdateDialog::StartRun() {
+    _updateState = UPDATING;
+    // Keep the machine from suspending or shutting down while the flash is rewritten. Without
+    // logind the update still goes ahead.
+    QString error;
+    if (!_inhibitor.Take(QStringLiteral("ORLOFirmwareUpdate"),
+                         QStringLiteral("Updating the Orlo's firmware"), error)) {
+        std::cerr << "Nothing prevents a suspend or shutdown during the update: "
+                  << error.toStdString() << "\n";
+    }
+    static const bool registered = std::atexit(OutliveActiveRunAtExit) == 0;
+    if (!registered) std::cerr << "The update would not outlive the display.\n";
+    gActiveRun = _pOrlo.get();
+    _pOrlo->DoUpdate();
+    _updateFirmwareVersionStr.SetText(ActivityText(gDownloadProgress.GetActivity()).c_str());
+}
+
+void COrloFirmwareUpdateDialog::EndRun() {
+    _updateState = WAITFORINPUT;
+    gActiveRun = nullptr;
+    _inhibitor.Release();
+}
+
+int COrloFirmwareUpdateDialog::FinishActiveRun(int status) {
+    if (_updateState != UPDATING) return status;
+    _pOrlo->WaitForRun();
+    EndRun();
+    const UpdateOutcome outcome = _pOrlo->GetUpdateOutcome();
+    ReportOutcome(outcome);
+    return ExitStatusFor(outcome);
+}
+
 void COrloFirmwareUpdateDialog::RequestQuit() {
-    if (MayClose()) {
-        SendQuitRequest();
-    } else {
-        std::cerr << "Quitting once the update has ended.\n";
-        _quitWhenDone = true;
+    switch (_updateState) {
+        case WAITFORINPUT:
+            SendQuitRequest();
+            break;
+        case STARTUPDATE:
+            // Confirmed, but nothing written yet: the run does not start.
+            _updateState = WAITFORINPUT;
+            SendQuitRequest();
+            break;
+        case UPDATING:
+            // Said again at each request, so a second Ctrl-C gets an answer too.
+            std::cerr << "Quitting once the update has ended.\n";
+            _quitWhenDone = true;
+            break;
     }
 }
 
@@ -335,9 +434,9 @@ extern "C" void OnTerminationSignal(int) {
     [[maybe_unused]] const ssize_t written = ::write(gTerminationPipe[1], &signalled, 1);
 }
 
-// Ctrl-C, a logout or a plain kill must not cut an update short and leave the Orlo half-written:
-// each becomes a quit request that the dialog defers until the update has ended. The handler only
-// writes to a pipe, which the event loop watches.
+// Ctrl-C, Ctrl-\, a logout or a plain kill must not cut an update short and leave the Orlo
+// half-written: each becomes a quit request that the dialog defers until the update has ended.
+// The handler only writes to a pipe, which the event loop watches.
 void DeferTerminationSignals(QWidget& window, COrloFirmwareUpdateDialog& dialog) {
     static const bool installed = [] {
         if (::pipe2(gTerminationPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
@@ -345,16 +444,18 @@ void DeferTerminationSignals(QWidget& window, COrloFirmwareUpdateDialog& dialog)
         action.sa_handler = OnTerminationSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
-        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
         return true;
     }();
     if (!installed) return;
     auto* notifier = new QSocketNotifier(gTerminationPipe[0], QSocketNotifier::Read, &window);
     QObject::connect(notifier, &QSocketNotifier::activated, &window, [&dialog] {
+        // One byte a signal: each one gets its answer, however close together they came.
         char drained[16];
-        while (::read(gTerminationPipe[0], drained, sizeof drained) > 0) {
+        ssize_t got = 0;
+        while ((got = ::read(gTerminationPipe[0], drained, sizeof drained)) > 0) {
+            for (ssize_t i = 0; i < got; ++i) dialog.RequestQuit();
         }
-        dialog.RequestQuit();
     });
 }
 
@@ -370,7 +471,7 @@ int RunFirmwareUpdateWindow(fw::FireWireStack& stack, const QString& resource,
     DeferTerminationSignals(*window, *dialog);
     if (prepare) prepare(*window);
     window->show();
-    const int status = QApplication::exec();
+    const int status = dialog->FinishActiveRun(QApplication::exec());
     dialog.reset();
     return status;
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+#include "InhibitorLock.h"
 #include "carboncontrols.h"
 #include "orlofirmwareupdate.h"
 
@@ -48,7 +49,8 @@ class COrloFirmwareUpdateDialog {
     // starts polling `stack`, which must outlive the dialog. The window must outlive it too; the
     // dialog is deleted first.
     COrloFirmwareUpdateDialog(WindowRef window, fw::FireWireStack& stack);
-    ~COrloFirmwareUpdateDialog() = default;
+    // Waits for a run that is still active: it uses the controller to its end.
+    ~COrloFirmwareUpdateDialog();
 
     COrloFirmwareUpdateDialog(const COrloFirmwareUpdateDialog&) = delete;
     COrloFirmwareUpdateDialog& operator=(const COrloFirmwareUpdateDialog&) = delete;
@@ -71,10 +73,17 @@ class COrloFirmwareUpdateDialog {
     // Closing the window, like the Quit command, would abandon a run half way: refused then.
     bool MayClose() const { return _updateState == WAITFORINPUT; }
     // A request to end the utility from outside the window (a termination signal): taken at once
-    // while waiting, otherwise as soon as the running update has ended, without its alert.
+    // while waiting or before the confirmed update has begun (nothing is written then), otherwise
+    // as soon as the running update has ended, without its alert and with its exit status.
     void RequestQuit();
+    // The event loop has ended: when a run was still active, waits for it, writes its outcome to
+    // standard error and returns its exit status; otherwise returns `status`.
+    int FinishActiveRun(int status);
 
   private:
+    void StartRun();
+    void EndRun();
+
     CControl _updateButton;
     CControl _cancelButton;
     CControl _currentFirmwareVersionStr;
@@ -86,6 +95,7 @@ class COrloFirmwareUpdateDialog {
     std::unique_ptr<Brim::PTA::COrloFirmwareUpdate> _pOrlo;
     WindowRef _window;
     bool _quitWhenDone = false;
+    logind::InhibitorLock _inhibitor;  // held while a run is active
 };
 
 // Modal standard alerts. Each returns the index of the button pressed: 1 "OK", 2 "Cancel".

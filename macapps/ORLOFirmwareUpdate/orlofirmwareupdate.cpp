@@ -50,10 +50,27 @@ COrloFirmwareUpdate::COrloFirmwareUpdate(fw::FireWireStack& stack) : _stack(stac
 
 COrloFirmwareUpdate::~COrloFirmwareUpdate() {
     std::cout << "Dtor OrloFirmwareUpdate\n";
+    WaitForRun();
+    _unit.reset();
+}
+
+void COrloFirmwareUpdate::WaitForRun() {
     Lock();
     while (_threadrunning) Wait();
     Unlock();
-    _unit.reset();
+}
+
+int ExitStatusFor(const UpdateOutcome& outcome) {
+    switch (outcome.result) {
+        case UpdateOutcome::Result::kSucceeded:
+            return 0;
+        case UpdateOutcome::Result::kNoUnit:
+            return 3;
+        case UpdateOutcome::Result::kInUse:
+            return 4;
+        default:
+            return 6;
+    }
 }
 
 bool COrloFirmwareUpdate::OpenOrlo() {

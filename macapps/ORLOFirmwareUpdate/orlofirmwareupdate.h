@@ -41,6 +41,10 @@ struct UpdateOutcome {
     IOReturn status = kIOReturnSuccess;
 };
 
+// The exit status of a front end that ends after a run: 0 success, 3 no Orlo, 4 in use by another
+// program, 6 any other failure (the Orlo may need the update again).
+int ExitStatusFor(const UpdateOutcome& outcome);
+
 class COrloFirmwareUpdate : public Runnable, private Synchronizable {
   public:
     // `stack` is where the unit is searched for; it must outlive the controller.
@@ -73,6 +77,8 @@ class COrloFirmwareUpdate : public Runnable, private Synchronizable {
     bool GetDoneStatus() const { return _done.load(std::memory_order_acquire); }
     // How the last run ended; meaningful once GetDoneStatus() is true.
     UpdateOutcome GetUpdateOutcome() const { return _outcome; }
+    // Blocks until no run is active. From any thread but the update thread.
+    void WaitForRun();
 
     // The update thread's body.
     void Run() override;

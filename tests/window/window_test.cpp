@@ -124,6 +124,13 @@ class Gate {
     void HoldAt(UInt32 progress) {
         std::lock_guard lock(_mutex);
         _holdAt = progress;
+        _held = false;
+        _changed.notify_all();
+    }
+    // Waits until the update thread is held at a pause.
+    void WaitUntilHeld() {
+        std::unique_lock lock(_mutex);
+        _changed.wait(lock, [this] { return _held; });
     }
     void Open() {
         std::lock_guard lock(_mutex);
@@ -132,13 +139,19 @@ class Gate {
     }
     void Pause() {
         std::unique_lock lock(_mutex);
-        _changed.wait(lock, [this] { return gDownloadProgress.Get() < _holdAt; });
+        while (gDownloadProgress.Get() >= _holdAt) {
+            _held = true;  // said again after every wake-up: HoldAt clears it
+            _changed.notify_all();
+            _changed.wait(lock);
+        }
+        _held = false;
     }
 
   private:
     std::mutex _mutex;
     std::condition_variable _changed;
     UInt32 _holdAt = UINT32_MAX;
+    bool _held = false;
 };
 
 class WindowTest : public testing::Test {
@@ -404,6 +417,37 @@ TEST_F(WindowTest, ProgressBarFollowsTheRunAndSuccessEndsTheUtility) {
     EXPECT_EQ(bus.Model(unit).VerifiedCount(sim::Image::kMcore), 1u);
 }
 
+// During the run the instruction line says which part is being erased or written, and what is at
+// stake.
+TEST_F(WindowTest, TheInstructionSaysWhatTheRunIsDoing) {
+    PlugIn(0x00010002);
+    Tick();
+    ASSERT_EQ(instruction->text(), kUpgradeText);
+    const struct {
+        UInt32 holdAt;
+        const char* text;
+    } stages[] = {
+        {40, "Erasing the FPGA image."},
+        {41, "Writing the FPGA image."},
+        {80, "Erasing the M-CORE image."},
+        {81, "Writing the M-CORE image."},
+    };
+    gate.HoldAt(stages[0].holdAt);
+    updateButton->click();
+    Tick();  // starts the run
+    for (const auto& stage : stages) {
+        SCOPED_TRACE(stage.text);
+        gate.HoldAt(stage.holdAt);
+        gate.WaitUntilHeld();
+        Tick();
+        EXPECT_EQ(instruction->text(),
+                  QString(stage.text) + " Do not disconnect or power off the Orlo.");
+    }
+    gate.Open();
+    alerts.Answer("OK");
+    EXPECT_EQ(RunEventLoop(10000), 0);
+}
+
 TEST_F(WindowTest, FailedRunSaysWhatFailedAndTheUserCanTryAgain) {
     const UInt32 unit = PlugIn(0x00010002);
     bus.Faults(unit).accessFaults = {{sim::kUpdateData, 1, kIOReturnTimeout}};
@@ -422,6 +466,7 @@ TEST_F(WindowTest, FailedRunSaysWhatFailedAndTheUserCanTryAgain) {
     EXPECT_EQ(failed.buttons, QStringList({"OK"}));
     EXPECT_EQ(dialog->GetUpdateState(), WAITFORINPUT);
     EXPECT_EQ(progressBar->value(), 0);
+    EXPECT_EQ(instruction->text(), kUpgradeText);  // the invitation again
     EXPECT_TRUE(updateButton->isEnabled());
     EXPECT_TRUE(cancelButton->isEnabled());
 

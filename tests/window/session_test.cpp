@@ -1,0 +1,494 @@
+// The utility against what a desktop session does to a program: its display goes away, its
+// window is killed, quit signals arrive before and during an update, logind is there or not.
+// Each case runs the utility's window (the real resource, dialog and controller, over a simulated
+// Orlo) in a child process, the test binary itself started with --child, and looks from outside:
+// at the unit's transfers, which the child writes to a file as they happen, at its exit status,
+// and at when it ended.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QPushButton>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "OrloFirmwareUpdateDialog.h"
+#include "SimulatedBus.h"
+
+// As in the window tests: fontconfig's cache outlives every child that lays out text.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+std::int64_t MonotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// The child --------------------------------------------------------------------------------------
+
+// What the child does beside running the window, from its arguments.
+struct ChildSetup {
+    bool failingUnit = false;  // the unit refuses the FPGA image's CRC
+    int signalAtStart = 0;     // raised right after the click on Upgrade, before the run starts
+};
+
+// The utility's window over a simulated Orlo that is already plugged in; it clicks Upgrade as
+// soon as it can. Every write to the unit goes to `logPath` as "<ms> <kind> <offset> <status>",
+// and the window's X id as "window <id>".
+int RunChild(const ChildSetup& setup, const std::string& logPath) {
+    int argc = 1;
+    char name[] = "session_test";
+    char* argv[] = {name, nullptr};
+    QApplication application(argc, argv);
+
+    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const auto append = [log](const std::string& line) {
+        [[maybe_unused]] const ssize_t written = ::write(log, line.data(), line.size());
+    };
+
+    sim::SimulatedBus bus;
+    const UInt32 unit = bus.AddUnit();
+    bus.Model(unit).softwareVersion = 0x00010002;  // an upgrade: no downgrade alert
+    bus.Model(unit).settings.rejectCrc = setup.failingUnit;
+    bus.SetObserver([&append](const sim::Transaction& entry) {
+        // An update writes; identification only reads.
+        using Kind = sim::Transaction::Kind;
+        if (entry.kind != Kind::kWrite && entry.kind != Kind::kWriteQuadlet) return;
+        std::ostringstream line;
+        line << MonotonicMs() << " " << static_cast<int>(entry.kind) << " " << entry.offset << " "
+             << entry.status << "\n";
+        append(line.str());
+    });
+
+    return RunFirmwareUpdateWindow(bus, kMainResource, [&](QWidget& window) {
+        auto* poll = new QTimer(&window);
+        QObject::connect(poll, &QTimer::timeout, &window, [&, poll] {
+            CControl button;
+            button.Init(ORLOUpdateButtonID, &window);
+            auto* upgrade = qobject_cast<QPushButton*>(button.GetControlRef());
+            if (!upgrade->isEnabled()) return;
+            poll->stop();
+            append("window " + std::to_string(window.winId()) + "\n");
+            upgrade->click();
+            if (setup.signalAtStart != 0) ::raise(setup.signalAtStart);
+        });
+        poll->start(20);
+    });
+}
+
+// The parent's side -------------------------------------------------------------------------------
+
+// A process this test started; killed and reaped if the test leaves it running.
+class Child {
+  public:
+    Child(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& env,
+          const std::string& output = "/dev/null", const std::string& errors = "/dev/null",
+          int descriptorFor3 = -1) {
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string variable = *entry;
+            if (env.count(variable.substr(0, variable.find('='))) == 0)
+                environment.push_back(variable);
+        }
+        for (const auto& [key, value] : env) environment.push_back(key + "=" + value);
+        std::vector<char*> argv, envp;
+        for (const std::string& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        for (const std::string& variable : environment)
+            envp.push_back(const_cast<char*>(variable.c_str()));
+        envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (descriptorFor3 >= 0) posix_spawn_file_actions_adddup2(&actions, descriptorFor3, 3);
+        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+            pid_ = 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Child() {
+        if (pid_ == 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void Signal(int signal) const { ::kill(pid_, signal); }
+    // The exit status once it has ended within `limit`, with the time it was seen to end.
+    std::optional<int> Wait(milliseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        while (pid_ != 0 && Clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                endedAt = MonotonicMs();
+                pid_ = 0;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(milliseconds{5});
+        }
+        return std::nullopt;
+    }
+
+    std::int64_t endedAt = 0;
+
+  private:
+    pid_t pid_ = 0;
+};
+
+// An X server of our own on a free display, which a test can kill.
+class VirtualDisplay {
+  public:
+    VirtualDisplay() {
+        int pipe[2];
+        if (::pipe(pipe) != 0) return;
+        server_.emplace(std::vector<std::string>{"Xvfb", "-displayfd", "3", "-nolisten", "tcp",
+                                                 "-screen", "0", "1024x768x24"},
+                        std::map<std::string, std::string>{}, "/dev/null", "/dev/null", pipe[1]);
+        ::close(pipe[1]);
+        // Xvfb writes the number and a line feed, separately, once it takes connections: the
+        // read end must stay open until the line is whole, or its second write fails it.
+        std::string number;
+        char c = 0;
+        while (::read(pipe[0], &c, 1) == 1 && c != '\n') number += c;
+        ::close(pipe[0]);
+        if (!number.empty() && c == '\n') name_ = ":" + number;
+    }
+    bool Up() const { return !name_.empty(); }
+    const std::string& name() const { return name_; }
+    // Ends the server as the end of a session does (it then removes its lock and socket).
+    void Kill() {
+        if (!server_) return;
+        server_->Signal(SIGTERM);
+        server_->Wait(milliseconds{5000});
+        server_.reset();
+    }
+    ~VirtualDisplay() { Kill(); }
+
+  private:
+    std::optional<Child> server_;
+    std::string name_;
+};
+
+// A private system bus with python-dbusmock's logind on it.
+class PrivateLogind {
+  public:
+    PrivateLogind() {
+        const fs::path socket =
+            fs::temp_directory_path() / ("session_test_bus." + std::to_string(::getpid()));
+        address_ = "unix:path=" + socket.string();
+        daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
+                                                 "--address=" + address_},
+                        std::map<std::string, std::string>{});
+        if (!WaitFor([&] { return fs::exists(socket); })) return;
+        mock_.emplace(std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--system",
+                                               "--template", "logind"},
+                      std::map<std::string, std::string>{{"DBUS_SYSTEM_BUS_ADDRESS", address_}});
+        bus_ = QDBusConnection::connectToBus(QString::fromStdString(address_),
+                                             QStringLiteral("session_test"));
+        up_ = WaitFor([&] {
+            const QDBusMessage reply = bus_.call(
+                QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                               "org.freedesktop.DBus", "NameHasOwner")
+                << QStringLiteral("org.freedesktop.login1"));
+            return reply.type() == QDBusMessage::ReplyMessage &&
+                   reply.arguments().value(0).toBool();
+        });
+    }
+    ~PrivateLogind() { QDBusConnection::disconnectFromBus(QStringLiteral("session_test")); }
+
+    bool Up() const { return up_; }
+    const std::string& address() const { return address_; }
+
+    struct Inhibitor {
+        std::string what, who, why, mode;
+    };
+    std::vector<Inhibitor> Inhibitors() {
+        std::vector<Inhibitor> inhibitors;
+        const QDBusMessage reply = bus_.call(
+            QDBusMessage::createMethodCall("org.freedesktop.login1", "/org/freedesktop/login1",
+                                           "org.freedesktop.login1.Manager", "ListInhibitors"));
+        if (reply.type() != QDBusMessage::ReplyMessage) return inhibitors;
+        const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
+        list.beginArray();
+        while (!list.atEnd()) {
+            QString what, who, why, mode;
+            uint uid = 0, pid = 0;
+            list.beginStructure();
+            list >> what >> who >> why >> mode >> uid >> pid;
+            list.endStructure();
+            inhibitors.push_back(
+                {what.toStdString(), who.toStdString(), why.toStdString(), mode.toStdString()});
+        }
+        list.endArray();
+        return inhibitors;
+    }
+
+    static bool WaitFor(const std::function<bool()>& condition,
+                        milliseconds limit = milliseconds{10000}) {
+        const auto deadline = Clock::now() + limit;
+        while (!condition()) {
+            if (Clock::now() > deadline) return false;
+            std::this_thread::sleep_for(milliseconds{20});
+        }
+        return true;
+    }
+
+  private:
+    std::string address_;
+    std::optional<Child> daemon_;
+    std::optional<Child> mock_;
+    QDBusConnection bus_{QString()};
+    bool up_ = false;
+};
+
+// What the child's log shows of the writes to the unit.
+struct Transfers {
+    int count = 0;
+    int crcAccepted = 0;  // CRC writes the unit took: one per verified image
+    int failed = 0;
+    std::int64_t lastAt = 0;
+    std::string window;
+};
+
+Transfers ReadLog(const std::string& path) {
+    Transfers transfers;
+    std::ifstream log(path);
+    std::string line;
+    while (std::getline(log, line)) {
+        std::istringstream fields(line);
+        if (line.rfind("window ", 0) == 0) {
+            transfers.window = line.substr(7);
+            continue;
+        }
+        std::int64_t at = 0;
+        int kind = 0, status = 0;
+        std::uint64_t offset = 0;
+        fields >> at >> kind >> offset >> status;
+        ++transfers.count;
+        transfers.lastAt = at;
+        transfers.failed += status != 0;
+        transfers.crcAccepted += offset == sim::kCrc && status == 0;
+    }
+    return transfers;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+int Count(const std::string& text, const std::string& line) {
+    int count = 0;
+    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+    return count;
+}
+
+class SessionTest : public testing::Test {
+  protected:
+    enum class Expect { kComplete, kNothing, kFailedRun };
+
+    void SetUp() override {
+        const fs::path dir =
+            fs::temp_directory_path() / ("session_test." + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        logPath = (dir / "transfers.log").string();
+        errPath = (dir / "stderr.txt").string();
+        fs::remove(logPath);
+    }
+
+    // Starts the utility; `what` is the child's first argument (see main).
+    void Start(const std::string& what, std::map<std::string, std::string> env) {
+        if (env.count("QT_QPA_PLATFORM") == 0) env["QT_QPA_PLATFORM"] = "offscreen";
+        if (env.count("DBUS_SYSTEM_BUS_ADDRESS") == 0)
+            env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent/bus";
+        child.emplace(std::vector<std::string>{"/proc/self/exe", "--child", what, logPath}, env,
+                      "/dev/null", errPath);
+        ASSERT_NE(child->pid(), 0);
+    }
+    // Waits until the update is under way: the FPGA image's header and first blocks are out.
+    void WaitUntilWriting() {
+        ASSERT_TRUE(PrivateLogind::WaitFor([&] { return ReadLog(logPath).count >= 10; }))
+            << ReadFile(errPath);
+    }
+    // The child's end: its status, and what the unit saw.
+    void ExpectEnd(int status, Expect expect) {
+        const std::optional<int> ended = child->Wait(milliseconds{30000});
+        ASSERT_TRUE(ended.has_value()) << "still running";
+        const std::string errors = ReadFile(errPath);
+        EXPECT_EQ(*ended, status) << errors;
+        const Transfers transfers = ReadLog(logPath);
+        switch (expect) {
+            case Expect::kComplete:  // both images verified, nothing failed
+                EXPECT_EQ(transfers.crcAccepted, 2);
+                EXPECT_EQ(transfers.failed, 0);
+                break;
+            case Expect::kNothing:
+                EXPECT_EQ(transfers.count, 0);
+                break;
+            case Expect::kFailedRun:  // the run went to its own end: the refused CRC
+                EXPECT_EQ(transfers.failed, 1);
+                EXPECT_EQ(transfers.crcAccepted, 0);
+                break;
+        }
+        // The process ends soon after the run does.
+        if (transfers.count > 0) {
+            EXPECT_LT(child->endedAt - transfers.lastAt, 2000) << errors;
+        }
+        std::printf(
+            "exit %d, %d transfers, ended %lld ms after the last\n", *ended, transfers.count,
+            static_cast<long long>(transfers.count > 0 ? child->endedAt - transfers.lastAt : 0));
+    }
+
+    std::string logPath, errPath;
+    std::optional<Child> child;
+};
+
+// A quit signal during the update waits for it; in the starting state it ends the utility at once
+// with nothing written. A second Ctrl-C is answered again.
+TEST_F(SessionTest, QuitSignalsWaitForTheUpdateOrPreventIt) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(signal));
+        fs::remove(logPath);
+        Start("run", {});
+        WaitUntilWriting();
+        const std::string deferred = "Quitting once the update has ended.\n";
+        child->Signal(signal);
+        ASSERT_TRUE(
+            PrivateLogind::WaitFor([&] { return Count(ReadFile(errPath), deferred) == 1; }));
+        child->Signal(signal);  // a second Ctrl-C is answered too
+        ASSERT_TRUE(
+            PrivateLogind::WaitFor([&] { return Count(ReadFile(errPath), deferred) == 2; }));
+        ExpectEnd(0, Expect::kComplete);
+        EXPECT_NE(ReadFile(errPath).find("Programming Complete\n"), std::string::npos);
+
+        fs::remove(logPath);
+        Start("signal-at-start:" + std::to_string(signal), {});
+        ExpectEnd(0, Expect::kNothing);
+    }
+}
+
+TEST_F(SessionTest, AFailedUpdateEndsTheUtilityWithAFailureStatus) {
+    Start("failing", {});
+    WaitUntilWriting();
+    child->Signal(SIGTERM);
+    ExpectEnd(6, Expect::kFailedRun);
+    EXPECT_NE(ReadFile(errPath).find("Programming Failed\n"), std::string::npos);
+}
+
+// The X server goes away, or a window manager kills our connection to force the window shut.
+TEST_F(SessionTest, TheUpdateOutlivesItsDisplay) {
+    struct Case {
+        const char* what;
+        const char* child;
+        bool killServer;  // else the window is killed
+        int status;
+        Expect expect;
+    } cases[] = {
+        {"X server killed", "run", true, 0, Expect::kComplete},
+        {"window killed", "run", false, 0, Expect::kComplete},
+        {"X server killed, failing unit", "failing", true, 6, Expect::kFailedRun},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        VirtualDisplay display;
+        if (!display.Up()) GTEST_SKIP() << "Xvfb could not be started";
+        fs::remove(logPath);
+        Start(c.child, {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display.name()}});
+        WaitUntilWriting();
+        if (c.killServer) {
+            display.Kill();
+        } else {
+            const std::string window = ReadLog(logPath).window;
+            ASSERT_FALSE(window.empty());
+            Child xkill({"xkill", "-display", display.name(), "-id", window}, {});
+            ASSERT_TRUE(xkill.Wait(milliseconds{5000}).has_value());
+        }
+        ExpectEnd(c.status, c.expect);
+        EXPECT_NE(ReadFile(errPath).find("The display has gone"), std::string::npos)
+            << ReadFile(errPath);
+    }
+}
+
+// While the update runs the machine may not suspend or shut down; the lock goes with the run.
+TEST_F(SessionTest, LogindIsAskedToBlockSleepAndShutdownForTheRun) {
+    PrivateLogind logind;
+    if (!logind.Up()) GTEST_SKIP() << "no dbus-daemon or python3-dbusmock";
+    for (const char* run : {"run", "failing"}) {
+        SCOPED_TRACE(run);
+        fs::remove(logPath);
+        Start(run, {{"DBUS_SYSTEM_BUS_ADDRESS", logind.address()}});
+        WaitUntilWriting();
+        const std::vector<PrivateLogind::Inhibitor> held = logind.Inhibitors();
+        ASSERT_EQ(held.size(), 1u);
+        EXPECT_EQ(held[0].what,
+                  "sleep:shutdown:handle-lid-switch:handle-suspend-key:handle-hibernate-key");
+        EXPECT_EQ(held[0].who, "ORLOFirmwareUpdate");
+        EXPECT_EQ(held[0].why, "Updating the Orlo's firmware");
+        EXPECT_EQ(held[0].mode, "block");
+        // The run ends; the utility waits at its alert, lock released.
+        ASSERT_TRUE(PrivateLogind::WaitFor([&] { return logind.Inhibitors().empty(); }));
+        child->Signal(SIGTERM);
+        ExpectEnd(0, std::string(run) == "run" ? Expect::kComplete : Expect::kFailedRun);
+        EXPECT_EQ(ReadFile(errPath).find("Nothing prevents"), std::string::npos);
+    }
+}
+
+TEST_F(SessionTest, WithoutLogindTheUpdateGoesAheadAndSaysSo) {
+    Start("run", {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
+    WaitUntilWriting();
+    child->Signal(SIGTERM);
+    ExpectEnd(0, Expect::kComplete);
+    const std::string errors = ReadFile(errPath);
+    const std::string line = "Nothing prevents a suspend or shutdown during the update: ";
+    ASSERT_NE(errors.find(line), std::string::npos) << errors;
+    EXPECT_EQ(errors.find(line), errors.rfind(line));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // session_test --child {run | failing | signal-at-start:N} LOG
+    if (argc == 4 && std::string(argv[1]) == "--child") {
+        const std::string what = argv[2];
+        ChildSetup setup;
+        setup.failingUnit = what == "failing";
+        if (what.rfind("signal-at-start:", 0) == 0)
+            setup.signalAtStart = std::stoi(what.substr(16));
+        return RunChild(setup, argv[3]);
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

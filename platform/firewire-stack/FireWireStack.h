@@ -10,6 +10,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "FireWireTypes.h"
 
@@ -79,6 +80,14 @@ public:
     virtual IOReturn QueryInterface(std::unique_ptr<DeviceInterface>& device) = 0;
 };
 
+// What only the stack knows about the machine and a unit, for telling a user why the unit cannot
+// be reached. Nothing here is used to reach it.
+struct BusFacts {
+    UInt32 controllers = 0;  // FireWire controllers (cards) on the machine
+    std::string node;        // the unit's node as the system names it (e.g. "/dev/fw1"); may be empty
+    std::string holder;      // who else holds the unit's claim, e.g. "pid 4242 (kdenlive)"; may be empty
+};
+
 class FireWireStack {
 public:
     virtual ~FireWireStack() = default;
@@ -93,6 +102,10 @@ public:
     // Reaches the unit that `unit` names. On success `plugIn` holds the plug-in; on failure (the
     // unit is gone, no access to its node) it is left empty and the status says why.
     virtual IOReturn CreatePlugIn(UnitHandle unit, std::unique_ptr<PlugIn>& plugIn) = 0;
+
+    // The facts above, as of now; `unit` may be empty (then only `controllers` is filled). Any
+    // thread, any time; it changes nothing and takes no claim.
+    virtual BusFacts Facts(UnitHandle unit) = 0;
 };
 
 }  // namespace fw

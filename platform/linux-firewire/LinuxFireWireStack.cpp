@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,6 +16,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
 
 #include "FireWireStatus.h"
 
@@ -533,6 +538,63 @@ IOReturn LinuxFireWireStack::CreatePlugIn(fw::UnitHandle handle,
     if (status != kIOReturnSuccess) return status;
     plugIn = std::make_unique<PlugIn>(std::move(node), unit.nodeSyspath, handle.unit, options_);
     return kIOReturnSuccess;
+}
+
+namespace {
+
+// The cards that the FireWire nodes (the devices with a device file) hang from.
+UInt32 CountControllers() {
+    Udev context(udev_new());
+    if (!context) return 0;
+    UdevEnumerate enumerate(udev_enumerate_new(context.get()));
+    if (!enumerate) return 0;
+    udev_enumerate_add_match_subsystem(enumerate.get(), "firewire");
+    if (udev_enumerate_scan_devices(enumerate.get()) < 0) return 0;
+    std::set<std::string> cards;
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
+        UdevDevice device(
+            udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
+        if (!device || udev_device_get_devnode(device.get()) == nullptr) continue;
+        if (udev_device* card = udev_device_get_parent(device.get())) {
+            cards.insert(udev_device_get_syspath(card));
+        }
+    }
+    return static_cast<UInt32>(cards.size());
+}
+
+// The process holding a flock on `path`, as "pid N (name)", from /proc/locks, whose lines read
+// "1: FLOCK  ADVISORY  WRITE 4242 00:05:1234 0 EOF": the pid, then the major and minor (hex) of
+// the file system's device and the inode (decimal) of the file.
+std::string FlockHolder(const std::string& path) {
+    struct stat file {};
+    if (::stat(path.c_str(), &file) != 0) return {};
+    char id[64];
+    std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(file.st_dev), minor(file.st_dev),
+                  static_cast<unsigned long>(file.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, type, advisory, access, pid, where;
+        fields >> number >> type >> advisory >> access >> pid >> where;
+        if (type != "FLOCK" || where != id) continue;
+        std::ifstream comm("/proc/" + pid + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        return "pid " + pid + (name.empty() ? "" : " (" + name + ")");
+    }
+    return {};
+}
+
+}  // namespace
+
+fw::BusFacts LinuxFireWireStack::Facts(fw::UnitHandle unit) {
+    fw::BusFacts facts;
+    facts.controllers = CountControllers();
+    facts.node = DeviceNode(unit);
+    if (!facts.node.empty()) facts.holder = FlockHolder(facts.node);
+    return facts;
 }
 
 std::string LinuxFireWireStack::DeviceNode(fw::UnitHandle handle) const {

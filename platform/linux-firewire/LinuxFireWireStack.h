@@ -48,6 +48,11 @@ class LinuxFireWireStack final : public fw::FireWireStack {
     // rule giving access: kIOReturnNotPermitted).
     IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
 
+    // The controllers are the cards that the nodes in sysfs hang from (every card has at least
+    // its own local node). The holder is read from /proc/locks: the process whose flock is on
+    // the unit's node file.
+    fw::BusFacts Facts(fw::UnitHandle unit) override;
+
     // The device file of the node that carries a found unit, e.g. "/dev/fw1"; empty for a
     // handle this stack did not give out.
     std::string DeviceNode(fw::UnitHandle unit) const;

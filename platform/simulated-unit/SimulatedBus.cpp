@@ -9,7 +9,7 @@
 namespace sim {
 
 class SimulatedBus::Unit {
-public:
+  public:
     UInt32 handle = 0;
     UInt32 specifierId = 0;
     UInt32 softwareVersion = 0;
@@ -23,7 +23,7 @@ public:
 };
 
 class SimulatedBus::Device : public fw::DeviceInterface {
-public:
+  public:
     Device(SimulatedBus& bus, UInt32 unit, UInt32 client)
         : bus_(bus), unit_(unit), client_(client) {}
 
@@ -87,8 +87,10 @@ public:
         return Transfer(Transaction::Kind::kRead, device, addr, failOnReset, generation,
                         [&](Transaction& entry, UpdateUnitModel& model) {
                             entry.length = size;
-                            const fw::ResponseCode code = model.ReadBlock(addr.Offset(), bytes, size);
-                            if (code == fw::ResponseCode::kComplete) entry.bytes.assign(bytes, bytes + size);
+                            const fw::ResponseCode code =
+                                model.ReadBlock(addr.Offset(), bytes, size);
+                            if (code == fw::ResponseCode::kComplete)
+                                entry.bytes.assign(bytes, bytes + size);
                             return code;
                         });
     }
@@ -123,7 +125,7 @@ public:
                         });
     }
 
-private:
+  private:
     Transaction Entry(Transaction::Kind kind) const {
         Transaction entry{kind};
         entry.unit = unit_;
@@ -229,7 +231,7 @@ private:
 };
 
 class SimulatedBus::Plug : public fw::PlugIn {
-public:
+  public:
     Plug(SimulatedBus& bus, UInt32 unit) : bus_(bus), unit_(unit) {}
 
     IOReturn QueryInterface(std::unique_ptr<fw::DeviceInterface>& device) override {
@@ -249,7 +251,7 @@ public:
         return entry.status;
     }
 
-private:
+  private:
     SimulatedBus& bus_;
     UInt32 unit_;
 };
@@ -386,6 +388,22 @@ IOReturn SimulatedBus::CreatePlugIn(fw::UnitHandle handle, std::unique_ptr<fw::P
     if (entry.status == kIOReturnSuccess) plugIn = std::make_unique<Plug>(*this, handle.unit);
     Append(entry);
     return entry.status;
+}
+
+void SimulatedBus::SetControllers(UInt32 controllers) {
+    std::lock_guard lock(mutex_);
+    controllers_ = controllers;
+}
+
+fw::BusFacts SimulatedBus::Facts(fw::UnitHandle handle) {
+    std::lock_guard lock(mutex_);
+    fw::BusFacts facts;
+    facts.controllers = controllers_;
+    const Unit* unit = handle.stack == this ? Find(handle.unit) : nullptr;
+    if (unit == nullptr) return facts;
+    facts.node = "simulated unit " + std::to_string(unit->handle);
+    if (unit->holder == kOtherProgram) facts.holder = "another program";
+    return facts;
 }
 
 SimulatedBus::Unit* SimulatedBus::Find(UInt32 unit) const {

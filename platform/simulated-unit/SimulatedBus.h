@@ -113,6 +113,8 @@ public:
     void SetLogging(bool on);
     // The registry cannot be read: FindUnit fails with this status. 0: it can.
     void SetRegistryFailure(IOReturn status);
+    // How many FireWire controllers the machine has (1 unless set): 0 is a machine without any.
+    void SetControllers(UInt32 controllers);
     // Called with a copy of every new log entry, on the thread that caused it, while the bus is
     // locked: a test can act at an exact point of a conversation, such as between two images.
     // It may call the bus from that thread. Set it while nothing else uses the bus.
@@ -121,6 +123,9 @@ public:
     // The FireWire stack.
     IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) override;
     IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
+    // The bus's controllers (SetControllers), the unit as "simulated unit N", and another program
+    // (AccessFault::Kind::kOtherClaim) as the holder it can name.
+    fw::BusFacts Facts(fw::UnitHandle unit) override;
 
 private:
     class Unit;
@@ -140,6 +145,7 @@ private:
     UInt32 clients_ = 0;  // device interfaces created so far
     bool logging_ = true;
     IOReturn registryFailure_ = kIOReturnSuccess;
+    UInt32 controllers_ = 1;
     std::function<void(const Transaction&)> observer_;
     std::vector<Transaction> log_;
 };

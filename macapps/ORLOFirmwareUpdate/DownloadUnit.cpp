@@ -21,10 +21,8 @@ DownloadUnit::DownloadUnit(io_service_t service) : FWLib::Device(service) {
 
 DownloadUnit::~DownloadUnit() { std::cout << "Dtor DownloadUnit\n"; }
 
-// The register block sits at 0xFFFF:F0430000 in the node's initial register space; its addresses
-// are fixed, not read from the configuration ROM.
 void DownloadUnit::InitAddresses() {
-    m_addr_command_regs = FWAddressStruct(0xFFFF, 0xF0430000);
+    m_addr_command_regs = FWAddressStruct(kRegisterSpace, kRegisterBase);
     const UInt32 base = m_addr_command_regs.addressLo;
     m_addr_update_control = FWAddressStruct(0xFFFF, base + 0x0);
     m_addr_sw_version = FWAddressStruct(0xFFFF, base + 0x4);

@@ -14,6 +14,10 @@ public:
     // match another vendor's unit.
     static constexpr UInt32 kFirmwareUpdateUnitSpecID = 0x0A4F52;
     static constexpr UInt32 kFirmwareUpdateUnitSWVersion = 0x11;
+    // The register block: fixed, in the node's initial register space, not read from the
+    // configuration ROM.
+    static constexpr UInt16 kRegisterSpace = 0xFFFF;
+    static constexpr UInt32 kRegisterBase = 0xF0430000;
 
     // Throws std::exception when the device interface cannot be built.
     explicit DownloadUnit(io_service_t service);

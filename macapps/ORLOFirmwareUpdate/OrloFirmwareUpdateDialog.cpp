@@ -23,6 +23,7 @@
 
 #include "DownloadProgress.h"
 #include "Process.h"
+#include "UnitDiagnosis.h"
 
 using Brim::PTA::COrloFirmwareUpdate;
 using Brim::PTA::UpdateOutcome;
@@ -141,7 +142,7 @@ void OutliveActiveRunAtExit() {
 }  // namespace
 
 COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireWireStack& stack)
-    : _updateState(WAITFORINPUT), _window(window) {
+    : _updateState(WAITFORINPUT), _window(window), _stack(stack) {
     _updateButton.Init(ORLOUpdateButtonID, _window);
     _cancelButton.Init(ORLOCancelButtonID, _window);
     _currentFirmwareVersionStr.Init(ORLOCurrentFirmwareVersionStrID, _window);
@@ -192,7 +193,8 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                 _updateButton.Enable(!editorRunning);
                 _finalCutRunningStr.SetVisibility(editorRunning);
             } else {
-                _updateFirmwareVersionStr.SetText("");
+                // Why not, where the bus can tell.
+                _updateFirmwareVersionStr.SetText(DiagnoseNoOrlo(_stack).text.c_str());
                 _currentFirmwareVersionStr.SetText("Orlo Not Found");
                 _currentSerialNumberStr.SetText("Orlo Not Found");
                 _updateButton.Disable();

@@ -94,6 +94,7 @@ class COrloFirmwareUpdateDialog {
     OrloFirmwareUpdateType _updateState;
     std::unique_ptr<Brim::PTA::COrloFirmwareUpdate> _pOrlo;
     WindowRef _window;
+    fw::FireWireStack& _stack;
     bool _quitWhenDone = false;
     logind::InhibitorLock _inhibitor;  // held while a run is active
 };

@@ -85,7 +85,7 @@ public:
 struct BusFacts {
     UInt32 controllers = 0;  // FireWire controllers (cards) on the machine
     std::string node;        // the unit's node as the system names it (e.g. "/dev/fw1"); may be empty
-    std::string holder;      // who else holds the unit's claim, e.g. "pid 4242 (kdenlive)"; may be empty
+    std::string holder;      // who else holds the unit's claim, e.g. "pid 4242, kdenlive"; may be empty
 };
 
 class FireWireStack {

@@ -563,7 +563,7 @@ UInt32 CountControllers() {
     return static_cast<UInt32>(cards.size());
 }
 
-// The process holding a flock on `path`, as "pid N (name)", from /proc/locks, whose lines read
+// The process holding a flock on `path`, as "pid N, name", from /proc/locks, whose lines read
 // "1: FLOCK  ADVISORY  WRITE 4242 00:05:1234 0 EOF": the pid, then the major and minor (hex) of
 // the file system's device and the inode (decimal) of the file.
 std::string FlockHolder(const std::string& path) {
@@ -582,7 +582,7 @@ std::string FlockHolder(const std::string& path) {
         std::ifstream comm("/proc/" + pid + "/comm");
         std::string name;
         std::getline(comm, name);
-        return "pid " + pid + (name.empty() ? "" : " (" + name + ")");
+        return "pid " + pid + (name.empty() ? "" : ", " + name);
     }
     return {};
 }

@@ -123,8 +123,8 @@ public:
     // The FireWire stack.
     IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) override;
     IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
-    // The bus's controllers (SetControllers), the unit as "simulated unit N", and another program
-    // (AccessFault::Kind::kOtherClaim) as the holder it can name.
+    // The bus's controllers (SetControllers), the unit as "simulated unit N", and the holder of
+    // its claim as "client N".
     fw::BusFacts Facts(fw::UnitHandle unit) override;
 
 private:

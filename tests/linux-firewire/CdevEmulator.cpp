@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -164,6 +165,7 @@ std::string Emulator::AddNode(unsigned card, unsigned index, std::uint16_t nodeI
     g_free(root);
     char pty[256] = {};
     BRIM_CHECK(::readlink(link.c_str(), pty, sizeof pty - 1) > 0);
+    node.pty = pty;
     node.slave = ::open(pty, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     BRIM_CHECK(node.slave >= 0);
     termios mode{};
@@ -239,6 +241,11 @@ void Emulator::Unplug(const std::string& deviceNode) {
         g_file_test((std::string(root) + node.syspath).c_str(), G_FILE_TEST_IS_DIR);
     g_free(root);
     if (inSysfs) umockdev_testbed_remove_device(testbed_, node.syspath.c_str());
+}
+
+void Emulator::DenyAccess(const std::string& deviceNode) {
+    std::lock_guard lock(mutex_);
+    BRIM_CHECK(::chmod(NodeFor(deviceNode).pty.c_str(), 0) == 0);
 }
 
 std::vector<Request> Emulator::Log() {

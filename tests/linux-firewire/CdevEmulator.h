@@ -103,6 +103,8 @@ class Emulator {
     std::uint32_t Generation(unsigned card = 0);
     // Unplugs a node: its files fail with ENODEV from now on and it leaves sysfs.
     void Unplug(const std::string& deviceNode);
+    // Takes every permission off the node's device file, as on a system without our udev rule.
+    void DenyAccess(const std::string& deviceNode);
 
     std::vector<Request> Log();
     void ClearLog();
@@ -129,6 +131,7 @@ class Emulator {
         std::uint16_t nodeId = 0;
         int master = -1;  // the pty behind /dev/fwN: test side, owned by the testbed
         int slave = -1;   // our own handle on the client side, to drain it
+        std::string pty;  // the file the device file leads to
         bool readable = false;
         bool gone = false;
         unsigned requests = 0;

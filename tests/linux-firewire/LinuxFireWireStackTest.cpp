@@ -3,11 +3,13 @@
 // model. Run under umockdev-wrapper; without its preload library the tests are skipped (77).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -28,6 +31,7 @@
 #include "LinuxFireWireStack.h"
 #include "OrloXilinx.h"
 #include "Orlo_MCORE.h"
+#include "UnitDiagnosis.h"
 #include "UnitLookup.h"
 #include "orlofirmwareupdate.h"
 
@@ -684,6 +688,104 @@ TEST_F(LinuxStackTest, AbsoluteAddressingReachesTheNodeWithThatId) {
     EXPECT_EQ("/dev/fw2", log[0].deviceNode);
     EXPECT_EQ(kUnitNode, log[1].deviceNode);
     EXPECT_EQ(kUnitNode, log[2].deviceNode);
+}
+
+// Why no Orlo
+// ---------------------------------------------------------------------------------------
+
+// Root may open any file: for as long as this lives, the calling thread may not (its effective
+// capabilities lose the override of file permissions), as a user at the seat could not.
+class WithoutFilePermissionOverride {
+  public:
+    WithoutFilePermissionOverride() {
+        syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        syscall(SYS_capset, &header_, reduced);
+    }
+    ~WithoutFilePermissionOverride() { syscall(SYS_capset, &header_, saved_); }
+
+  private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+};
+
+struct DiagnosisCase {
+    const char* name;
+    std::function<void(LinuxStackTest&)> arrange;
+    NoOrloDiagnosis::Cause cause;
+    std::string says;  // a part of the sentence
+};
+void PrintTo(const DiagnosisCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class DiagnosisTest : public LinuxStackTest, public ::testing::WithParamInterface<DiagnosisCase> {};
+
+TEST_P(DiagnosisTest, NamesTheFirstObstacle) {
+    std::unique_ptr<DownloadUnit> holder;  // another program's claim, for the case that needs one
+    GetParam().arrange(*this);
+    if (std::string(GetParam().name) == "InUse") {
+        holder = MakeUnit();
+        ASSERT_EQ(kIOReturnSuccess, holder->Open());
+    }
+    NoOrloDiagnosis diagnosis;
+    {
+        WithoutFilePermissionOverride asAUser;
+        diagnosis = DiagnoseNoOrlo(stack);
+    }
+    EXPECT_EQ(GetParam().cause, diagnosis.cause);
+    EXPECT_NE(std::string::npos, diagnosis.text.find(GetParam().says)) << diagnosis.text;
+    std::printf("%s: %s\n", GetParam().name, diagnosis.text.c_str());
+    // It wrote nothing to the unit.
+    for (const cdevemu::Request& request : emulator.Log()) {
+        EXPECT_TRUE(request.tcode == TCODE_READ_QUADLET_REQUEST ||
+                    request.tcode == TCODE_READ_BLOCK_REQUEST);
+    }
+}
+
+using Cause = NoOrloDiagnosis::Cause;
+INSTANTIATE_TEST_SUITE_P(
+    , DiagnosisTest,
+    ::testing::Values(
+        DiagnosisCase{"AnOrloAnswers", [](LinuxStackTest&) {}, Cause::kNone, ""},
+        DiagnosisCase{"NoController", [](LinuxStackTest& test) { test.emulator.Unplug(kUnitNode); },
+                      Cause::kNoController, "no FireWire controller"},
+        DiagnosisCase{"NoUnit",
+                      [](LinuxStackTest& test) {
+                          test.emulator.AddNode(0, 0, 0xFFC0);  // the controller's own node
+                          test.emulator.Unplug(kUnitNode);
+                      },
+                      Cause::kNoUnit, "connected and powered"},
+        DiagnosisCase{"NoPermission",
+                      [](LinuxStackTest& test) { test.emulator.DenyAccess(kUnitNode); },
+                      Cause::kNoPermission, "/dev/fw1 may not be opened"},
+        DiagnosisCase{"InUse", [](LinuxStackTest&) {}, Cause::kInUse,
+                      "in use by another program (pid " + std::to_string(::getpid()) + ", "},
+        DiagnosisCase{"NotAnswering",
+                      [](LinuxStackTest& test) {
+                          test.SetModel(
+                              [](sim::UpdateUnitModel& model) { model.settings.silent = true; });
+                      },
+                      Cause::kNotAnswering, "does not answer"},
+        DiagnosisCase{"NotAnOrlo",
+                      [](LinuxStackTest& test) {
+                          test.SetModel([](sim::UpdateUnitModel& model) {
+                              model.productRevision = 0x00010000;
+                          });
+                      },
+                      Cause::kNotAnOrlo, "not an Orlo (product version 1)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The command the diagnosis gives installs the rule this project ships.
+TEST(UdevRule, TheDiagnosisInstallsTheShippedRule) {
+    std::ifstream file(UDEV_RULE_FILE);
+    std::string line, rule;
+    while (std::getline(file, line)) {
+        if (!line.empty() && line[0] != '#') rule = line;
+    }
+    EXPECT_EQ(rule, kUdevRule);
+    EXPECT_NE(std::string::npos, UdevRuleInstallCommand().find(rule));
 }
 
 // Whole updates ---------------------------------------------------------------------------------

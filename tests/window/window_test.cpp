@@ -214,7 +214,9 @@ class WindowTest : public testing::Test {
     void ExpectNotFound() {
         EXPECT_EQ(version->text(), "Orlo Not Found");
         EXPECT_EQ(serial->text(), "Orlo Not Found");
-        EXPECT_EQ(instruction->text(), "");
+        // The instruction line says why.
+        EXPECT_EQ(instruction->text().toStdString(),
+                  "No Orlo is on the FireWire bus: check that it is connected and powered.");
         EXPECT_FALSE(updateButton->isEnabled());
         EXPECT_FALSE(WarningShown());
     }

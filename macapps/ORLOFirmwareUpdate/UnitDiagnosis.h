@@ -1,0 +1,33 @@
+// Why no Orlo can be used: asked after identification has failed, it goes through what stands
+// between this program and the Orlo's update unit, in order, and names the first obstacle in a
+// sentence a user can act on.
+#pragma once
+
+#include <string>
+
+#include "FireWireStack.h"
+
+struct NoOrloDiagnosis {
+    enum class Cause {
+        kNone,          // an Orlo answers: nothing stands in the way
+        kNoController,  // the computer has no FireWire controller
+        kRegistry,      // the device registry cannot be read
+        kNoUnit,        // no node on the bus carries the update unit
+        kNoPermission,  // the unit's node cannot be opened: the udev rule is missing
+        kInUse,         // another program holds the unit
+        kNotAnswering,  // the unit is there but does not answer
+        kNotAnOrlo,     // the unit answers, but is not an Orlo (its product version)
+    };
+    Cause cause = Cause::kNone;
+    IOReturn status = kIOReturnSuccess;  // the failure that showed the cause, where there was one
+    std::string text;                    // one sentence, for the window and the command line
+};
+
+// Takes the unit's claim for a moment when it can, as identification does, and writes nothing
+// to the unit and nothing to the standard streams.
+NoOrloDiagnosis DiagnoseNoOrlo(fw::FireWireStack& stack);
+
+// The udev rule that gives the user at the seat access to the Orlo's node, and a command that
+// installs it.
+extern const char kUdevRule[];
+std::string UdevRuleInstallCommand();

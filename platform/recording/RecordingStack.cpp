@@ -1,0 +1,330 @@
+#include "RecordingStack.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <ostream>
+
+#include "RecordingFormat.h"
+
+namespace recording {
+namespace {
+
+std::string UtcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+Json UnitField(fw::UnitHandle unit) {
+    return unit ? Json(unit.unit) : Json(nullptr);
+}
+
+}  // namespace
+
+// The output and the numbering that every object handed out shares.
+class RecordingStack::Log {
+  public:
+    explicit Log(std::ostream* out) : out_(out) {}
+    explicit Log(const std::string& path)
+        : file_(std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc)),
+          out_(file_.get()) {}
+
+    // Writes the entry that `build` makes, with the time. `generation` is one the stack has just
+    // reported: when it differs from the last one, a bus reset happened in between, and its own
+    // entry goes first. Nothing may escape into a seam call, not even a failed allocation.
+    template <typename Build>
+    void Record(Build build, std::optional<UInt32> generation = std::nullopt) {
+        try {
+            Json entry = build();
+            std::lock_guard lock(mutex_);
+            const double t = Milliseconds();
+            if (generation && lastGeneration_ && *generation != *lastGeneration_) {
+                Json reset;
+                reset["event"] = "BusReset";
+                reset["previous"] = *lastGeneration_;
+                reset["generation"] = *generation;
+                reset["t"] = t;
+                WriteLocked(reset);
+            }
+            if (generation) lastGeneration_ = generation;
+            entry["t"] = t;
+            WriteLocked(entry);
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            ok_ = false;
+        }
+    }
+
+    void Header() {
+        try {
+            Json header;
+            header["format"] = kFormatName;
+            header["version"] = kFormatVersion;
+            header["created"] = UtcNow();
+            std::lock_guard lock(mutex_);
+            WriteLocked(header);
+        } catch (...) {
+            ok_ = false;
+        }
+    }
+
+    // Numbers for the objects handed out, 1 up, each kind on its own.
+    UInt32 NextPlugIn() {
+        std::lock_guard lock(mutex_);
+        return ++plugIns_;
+    }
+    UInt32 NextInterface() {
+        std::lock_guard lock(mutex_);
+        return ++interfaces_;
+    }
+
+    bool Ok() {
+        std::lock_guard lock(mutex_);
+        return ok_ && out_->good();
+    }
+
+  private:
+    // Since the recording started, to the microsecond: for a human reading it.
+    double Milliseconds() const {
+        const std::chrono::duration<double, std::milli> since =
+            std::chrono::steady_clock::now() - start_;
+        return std::round(since.count() * 1000) / 1000;
+    }
+
+    void WriteLocked(const Json& entry) {
+        // Text the stack reports (a node name) may hold any byte; it must not cost the line.
+        *out_ << entry.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+        // Each line at once: a session that ends abruptly leaves a file readable to its last call.
+        out_->flush();
+        ok_ = ok_ && out_->good();
+    }
+
+    std::mutex mutex_;
+    std::unique_ptr<std::ofstream> file_;
+    std::ostream* out_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    UInt32 plugIns_ = 0;
+    UInt32 interfaces_ = 0;
+    std::optional<UInt32> lastGeneration_;
+    bool ok_ = true;
+};
+
+class RecordingStack::Device : public fw::DeviceInterface {
+  public:
+    Device(std::shared_ptr<Log> log, std::unique_ptr<fw::DeviceInterface> inner, UInt32 number)
+        : log_(std::move(log)), inner_(std::move(inner)), number_(number) {}
+
+    IOReturn Open() override {
+        const IOReturn status = inner_->Open();
+        log_->Record([&] { return Call("Open", status); });
+        return status;
+    }
+
+    void Close() override {
+        inner_->Close();
+        log_->Record([&] { return Call("Close"); });
+    }
+
+    IOReturn GetBusGeneration(UInt32& generation) override {
+        const IOReturn status = inner_->GetBusGeneration(generation);
+        const bool ok = status == kIOReturnSuccess;
+        log_->Record(
+            [&] {
+                Json entry = Call("GetBusGeneration", status);
+                if (ok) entry["generation"] = generation;
+                return entry;
+            },
+            ok ? std::optional(generation) : std::nullopt);
+        return status;
+    }
+
+    UInt32 GetDevice() override {
+        const UInt32 device = inner_->GetDevice();
+        log_->Record([&] {
+            Json entry = Call("GetDevice");
+            entry["device"] = device;
+            return entry;
+        });
+        return device;
+    }
+
+    IOReturn Read(UInt32 device, const FWAddressStruct& addr, void* buf, UInt32& size,
+                  bool failOnReset, UInt32 generation) override {
+        const UInt32 asked = size;
+        const IOReturn status = inner_->Read(device, addr, buf, size, failOnReset, generation);
+        log_->Record([&] {
+            Json entry =
+                TransferCall("Read", number_, device, addr, asked, failOnReset, generation);
+            entry["status"] = status;
+            entry["sizeReturned"] = size;
+            // A failed read brought nothing back; its buffer holds whatever was there before.
+            if (status == kIOReturnSuccess) entry["data"] = ToHex(buf, std::min(size, asked));
+            return entry;
+        });
+        return status;
+    }
+
+    IOReturn Write(UInt32 device, const FWAddressStruct& addr, const void* buf, UInt32& size,
+                   bool failOnReset, UInt32 generation) override {
+        const UInt32 asked = size;
+        const IOReturn status = inner_->Write(device, addr, buf, size, failOnReset, generation);
+        log_->Record([&] {
+            Json entry =
+                TransferCall("Write", number_, device, addr, asked, failOnReset, generation);
+            entry["data"] = ToHex(buf, asked);
+            entry["status"] = status;
+            entry["sizeReturned"] = size;
+            return entry;
+        });
+        return status;
+    }
+
+    IOReturn ReadQuadlet(UInt32 device, const FWAddressStruct& addr, UInt32& value,
+                         bool failOnReset, UInt32 generation) override {
+        const IOReturn status = inner_->ReadQuadlet(device, addr, value, failOnReset, generation);
+        log_->Record([&] {
+            Json entry = TransferCall("ReadQuadlet", number_, device, addr, std::nullopt,
+                                      failOnReset, generation);
+            entry["status"] = status;
+            if (status == kIOReturnSuccess) entry["value"] = value;
+            return entry;
+        });
+        return status;
+    }
+
+    IOReturn WriteQuadlet(UInt32 device, const FWAddressStruct& addr, UInt32 value,
+                          bool failOnReset, UInt32 generation) override {
+        const IOReturn status = inner_->WriteQuadlet(device, addr, value, failOnReset, generation);
+        log_->Record([&] {
+            Json entry = TransferCall("WriteQuadlet", number_, device, addr, std::nullopt,
+                                      failOnReset, generation);
+            entry["value"] = value;
+            entry["status"] = status;
+            return entry;
+        });
+        return status;
+    }
+
+  private:
+    Json Call(const char* name, std::optional<IOReturn> status = std::nullopt) const {
+        Json entry;
+        entry["call"] = name;
+        entry["interface"] = number_;
+        if (status) entry["status"] = *status;
+        return entry;
+    }
+
+    std::shared_ptr<Log> log_;
+    std::unique_ptr<fw::DeviceInterface> inner_;
+    UInt32 number_;
+};
+
+class RecordingStack::Plug : public fw::PlugIn {
+  public:
+    Plug(std::shared_ptr<Log> log, std::unique_ptr<fw::PlugIn> inner, UInt32 number)
+        : log_(std::move(log)), inner_(std::move(inner)), number_(number) {}
+
+    IOReturn QueryInterface(std::unique_ptr<fw::DeviceInterface>& device) override {
+        std::unique_ptr<fw::DeviceInterface> inner;
+        const IOReturn status = inner_->QueryInterface(inner);
+        std::optional<UInt32> number;
+        if (status == kIOReturnSuccess && inner) {
+            number = log_->NextInterface();
+            device = std::make_unique<Device>(log_, std::move(inner), *number);
+        }
+        log_->Record([&] {
+            Json entry;
+            entry["call"] = "QueryInterface";
+            entry["plugIn"] = number_;
+            entry["status"] = status;
+            if (number) entry["interface"] = *number;
+            return entry;
+        });
+        return status;
+    }
+
+  private:
+    std::shared_ptr<Log> log_;
+    std::unique_ptr<fw::PlugIn> inner_;
+    UInt32 number_;
+};
+
+RecordingStack::RecordingStack(fw::FireWireStack& inner, const std::string& path)
+    : inner_(inner), log_(std::make_shared<Log>(path)) {
+    log_->Header();
+}
+
+RecordingStack::RecordingStack(fw::FireWireStack& inner, std::ostream& out)
+    : inner_(inner), log_(std::make_shared<Log>(&out)) {
+    log_->Header();
+}
+
+RecordingStack::~RecordingStack() = default;
+
+bool RecordingStack::Ok() const {
+    return log_->Ok();
+}
+
+fw::UnitHandle RecordingStack::Inner(fw::UnitHandle unit) const {
+    return unit.stack == this ? fw::UnitHandle{&inner_, unit.unit} : unit;
+}
+
+IOReturn RecordingStack::FindUnit(UInt32 specifierId, UInt32 softwareVersion,
+                                  fw::UnitHandle& unit) {
+    fw::UnitHandle found;
+    const IOReturn status = inner_.FindUnit(specifierId, softwareVersion, found);
+    unit = found ? fw::UnitHandle{this, found.unit} : fw::UnitHandle{};
+    log_->Record([&] {
+        Json entry;
+        entry["call"] = "FindUnit";
+        entry["specifierId"] = specifierId;
+        entry["softwareVersion"] = softwareVersion;
+        entry["status"] = status;
+        entry["unit"] = UnitField(found);
+        return entry;
+    });
+    return status;
+}
+
+IOReturn RecordingStack::CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) {
+    std::unique_ptr<fw::PlugIn> inner;
+    const IOReturn status = inner_.CreatePlugIn(Inner(unit), inner);
+    std::optional<UInt32> number;
+    if (status == kIOReturnSuccess && inner) {
+        number = log_->NextPlugIn();
+        plugIn = std::make_unique<Plug>(log_, std::move(inner), *number);
+    }
+    log_->Record([&] {
+        Json entry;
+        entry["call"] = "CreatePlugIn";
+        entry["unit"] = UnitField(unit);
+        entry["status"] = status;
+        if (number) entry["plugIn"] = *number;
+        return entry;
+    });
+    return status;
+}
+
+fw::BusFacts RecordingStack::Facts(fw::UnitHandle unit) {
+    fw::BusFacts facts = inner_.Facts(Inner(unit));
+    log_->Record([&] {
+        Json entry;
+        entry["call"] = "Facts";
+        entry["unit"] = UnitField(unit);
+        entry["controllers"] = facts.controllers;
+        entry["node"] = facts.node;
+        entry["holder"] = facts.holder;
+        return entry;
+    });
+    return facts;
+}
+
+}  // namespace recording

@@ -1,0 +1,51 @@
+// A FireWire stack that records every call at the seam. It wraps another stack (the Linux one, or
+// the simulated bus), passes each call through unchanged, and writes the call with its arguments
+// and results as one line of JSON, so that a session with a unit can be read afterwards or served
+// back by ReplayStack. The format is described in README.md.
+//
+// Threads: as the seam allows. One lock keeps the lines whole and in the order the calls returned.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "FireWireStack.h"
+
+namespace recording {
+
+class RecordingStack : public fw::FireWireStack {
+  public:
+    // Records to the file at `path`, created or emptied.
+    RecordingStack(fw::FireWireStack& inner, const std::string& path);
+    // Records to `out`.
+    RecordingStack(fw::FireWireStack& inner, std::ostream& out);
+    ~RecordingStack() override;
+
+    RecordingStack(const RecordingStack&) = delete;
+    RecordingStack& operator=(const RecordingStack&) = delete;
+
+    // False once the file could not be opened or a line could not be written. Calls still pass
+    // through then: a recording must never be what breaks an update.
+    bool Ok() const;
+
+    // The stack. The handles FindUnit returns name units of this stack, so that the plug-ins and
+    // interfaces built from them are recorded too.
+    IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) override;
+    IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
+    fw::BusFacts Facts(fw::UnitHandle unit) override;
+
+  private:
+    class Log;
+    class Plug;
+    class Device;
+
+    // The handle `inner_` knows for one of ours; any other handle passes unchanged.
+    fw::UnitHandle Inner(fw::UnitHandle unit) const;
+
+    fw::FireWireStack& inner_;
+    // Shared with the plug-ins and interfaces handed out.
+    std::shared_ptr<Log> log_;
+};
+
+}  // namespace recording

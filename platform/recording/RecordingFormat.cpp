@@ -6,10 +6,13 @@ namespace recording {
 
 const std::vector<std::string_view>* ArgumentKeys(std::string_view call) {
     using Keys = std::vector<std::string_view>;
-    static const Keys kTransfer = {"interface", "device",      "nodeID",    "addressHi",
-                                   "addressLo", "failOnReset", "generation"};
-    static const auto with = [](Keys keys, std::initializer_list<std::string_view> more) {
-        keys.insert(keys.end(), more);
+    // In the order the entries carry them, so that a report reads like the line it names.
+    static const Keys kQuadlet = {"interface", "device",      "nodeID",    "addressHi",
+                                  "addressLo", "failOnReset", "generation"};
+    static const Keys kBlock = {"interface", "device", "nodeID",      "addressHi",
+                                "addressLo", "size",   "failOnReset", "generation"};
+    static const auto with = [](Keys keys, std::string_view more) {
+        keys.push_back(more);
         return keys;
     };
     static const std::map<std::string_view, Keys> kCalls = {
@@ -21,10 +24,10 @@ const std::vector<std::string_view>* ArgumentKeys(std::string_view call) {
         {"Close", {"interface"}},
         {"GetBusGeneration", {"interface"}},
         {"GetDevice", {"interface"}},
-        {"Read", with(kTransfer, {"size"})},
-        {"Write", with(kTransfer, {"size", "data"})},
-        {"ReadQuadlet", kTransfer},
-        {"WriteQuadlet", with(kTransfer, {"value"})},
+        {"Read", kBlock},
+        {"Write", with(kBlock, "data")},
+        {"ReadQuadlet", kQuadlet},
+        {"WriteQuadlet", with(kQuadlet, "value")},
     };
     const auto found = kCalls.find(call);
     return found != kCalls.end() ? &found->second : nullptr;

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "FireWireTypes.h"
 
@@ -20,7 +21,7 @@ namespace fw {
 // unit's node. It is what FWLib::Device wraps; destroying it releases the interface without
 // closing it (the owner closes first).
 class DeviceInterface {
-public:
+  public:
     virtual ~DeviceInterface() = default;
 
     // Claims the unit for this client. Fails with kIOReturnExclusiveAccess while another client
@@ -72,7 +73,7 @@ public:
 // is two steps, each of which can fail on its own: reaching the unit (CreatePlugIn) and agreeing
 // on the interface with it (QueryInterface).
 class PlugIn {
-public:
+  public:
     virtual ~PlugIn() = default;
 
     // Obtains the unit's device interface. On success `device` holds it; on failure `device` is
@@ -84,12 +85,12 @@ public:
 // be reached. Nothing here is used to reach it.
 struct BusFacts {
     UInt32 controllers = 0;  // FireWire controllers (cards) on the machine
-    std::string node;        // the unit's node as the system names it (e.g. "/dev/fw1"); may be empty
-    std::string holder;      // who else holds the unit's claim, e.g. "pid 4242, kdenlive"; may be empty
+    std::string node;    // the unit's node as the system names it (e.g. "/dev/fw1"); may be empty
+    std::string holder;  // who else holds the unit's claim, e.g. "pid 4242, kdenlive"; may be empty
 };
 
 class FireWireStack {
-public:
+  public:
     virtual ~FireWireStack() = default;
 
     // The device registry: `unit` names the first unit on the bus whose unit directory carries
@@ -98,6 +99,16 @@ public:
     // so that it never looks like an empty bus. Each call looks at the bus afresh, so a unit
     // plugged in later is found and an unplugged one is not.
     virtual IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, UnitHandle& unit) = 0;
+    // Every such unit, in the registry's order (FindUnit gives the first). A stack that can only
+    // name the first unit lists that one.
+    virtual IOReturn FindUnits(UInt32 specifierId, UInt32 softwareVersion,
+                               std::vector<UnitHandle>& units) {
+        UnitHandle first;
+        const IOReturn status = FindUnit(specifierId, softwareVersion, first);
+        units.clear();
+        if (first) units.push_back(first);
+        return status;
+    }
 
     // Reaches the unit that `unit` names. On success `plugIn` holds the plug-in; on failure (the
     // unit is gone, no access to its node) it is left empty and the status says why.

@@ -477,7 +477,15 @@ LinuxFireWireStack::~LinuxFireWireStack() = default;
 
 IOReturn LinuxFireWireStack::FindUnit(UInt32 specifierId, UInt32 softwareVersion,
                                       fw::UnitHandle& handle) {
-    handle = {};
+    std::vector<fw::UnitHandle> units;
+    const IOReturn status = FindUnits(specifierId, softwareVersion, units);
+    handle = units.empty() ? fw::UnitHandle{} : units.front();
+    return status;
+}
+
+IOReturn LinuxFireWireStack::FindUnits(UInt32 specifierId, UInt32 softwareVersion,
+                                       std::vector<fw::UnitHandle>& handles) {
+    handles.clear();
     Udev context(udev_new());
     if (!context) return RegistryFailure(errno);
     UdevEnumerate enumerate(udev_enumerate_new(context.get()));
@@ -511,8 +519,7 @@ IOReturn LinuxFireWireStack::FindUnit(UInt32 specifierId, UInt32 softwareVersion
         } else {
             units_[index] = std::move(found);
         }
-        handle = fw::UnitHandle{this, static_cast<UInt32>(index + 1)};
-        break;
+        handles.push_back(fw::UnitHandle{this, static_cast<UInt32>(index + 1)});
     }
     return kIOReturnSuccess;
 }

@@ -362,14 +362,21 @@ void SimulatedBus::SetRegistryFailure(IOReturn status) {
 }
 
 IOReturn SimulatedBus::FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) {
+    std::vector<fw::UnitHandle> units;
+    const IOReturn status = FindUnits(specifierId, softwareVersion, units);
+    unit = units.empty() ? fw::UnitHandle{} : units.front();
+    return status;
+}
+
+IOReturn SimulatedBus::FindUnits(UInt32 specifierId, UInt32 softwareVersion,
+                                 std::vector<fw::UnitHandle>& units) {
     std::lock_guard lock(mutex_);
-    unit = {};
+    units.clear();
     if (registryFailure_ != kIOReturnSuccess) return registryFailure_;
     for (const auto& candidate : units_) {
         if (candidate->present && candidate->specifierId == specifierId &&
             candidate->softwareVersion == softwareVersion) {
-            unit = fw::UnitHandle{this, candidate->handle};
-            break;
+            units.push_back(fw::UnitHandle{this, candidate->handle});
         }
     }
     return kIOReturnSuccess;

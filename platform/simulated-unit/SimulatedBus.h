@@ -56,23 +56,32 @@ struct UnitFaults {
 // One entry of the transaction log.
 struct Transaction {
     enum class Kind {
-        kCreatePlugIn, kQueryInterface, kOpen, kClose, kGetBusGeneration, kGetDevice,
-        kReadQuadlet, kWriteQuadlet, kRead, kWrite,
-        kBusReset, kUnplug,
+        kCreatePlugIn,
+        kQueryInterface,
+        kOpen,
+        kClose,
+        kGetBusGeneration,
+        kGetDevice,
+        kReadQuadlet,
+        kWriteQuadlet,
+        kRead,
+        kWrite,
+        kBusReset,
+        kUnplug,
         kNote,  // a line a test or tool added (e.g. a pause) to keep it in order with the rest
     };
     explicit Transaction(Kind kind) : kind(kind) {}
 
     Kind kind;
-    UInt32 unit = 0;           // the unit's handle number, 0 for bus-wide entries
-    UInt32 client = 0;         // which device interface made the call: 1, 2, ... as created;
-                               // kOtherProgram for the program an AccessFault brings in
-    bool claimed = false;      // transfers: that interface held the unit's claim at the time
-    UInt32 device = 0;         // transfers: the device argument (0 = absolute addressing)
-    UInt16 nodeID = 0;         // transfers: the node the request went to
-    std::uint64_t offset = 0;  // transfers: 48-bit address
-    UInt32 length = 0;         // block transfers: bytes asked (in the response: see bytes)
-    UInt32 value = 0;          // quadlet value; the generation for kGetBusGeneration
+    UInt32 unit = 0;                  // the unit's handle number, 0 for bus-wide entries
+    UInt32 client = 0;                // which device interface made the call: 1, 2, ... as created;
+                                      // kOtherProgram for the program an AccessFault brings in
+    bool claimed = false;             // transfers: that interface held the unit's claim at the time
+    UInt32 device = 0;                // transfers: the device argument (0 = absolute addressing)
+    UInt16 nodeID = 0;                // transfers: the node the request went to
+    std::uint64_t offset = 0;         // transfers: 48-bit address
+    UInt32 length = 0;                // block transfers: bytes asked (in the response: see bytes)
+    UInt32 value = 0;                 // quadlet value; the generation for kGetBusGeneration
     std::vector<std::uint8_t> bytes;  // block data written, or read back
     bool failOnReset = false;
     UInt32 generation = 0;  // transfers: the generation the caller passed
@@ -81,8 +90,8 @@ struct Transaction {
 };
 
 class SimulatedBus : public fw::FireWireStack {
-public:
-    static constexpr UInt16 kFirstNodeId = 0xFFC1;    // bus 0x3FF (local), node 1 up
+  public:
+    static constexpr UInt16 kFirstNodeId = 0xFFC1;  // bus 0x3FF (local), node 1 up
     // The client number of another program that AccessFault::Kind::kOtherClaim brings in.
     static constexpr UInt32 kOtherProgram = 0xFFFF;
 
@@ -122,12 +131,14 @@ public:
 
     // The FireWire stack.
     IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) override;
+    IOReturn FindUnits(UInt32 specifierId, UInt32 softwareVersion,
+                       std::vector<fw::UnitHandle>& units) override;
     IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
     // The bus's controllers (SetControllers), the unit as "simulated unit N", and the holder of
     // its claim as "client N".
     fw::BusFacts Facts(fw::UnitHandle unit) override;
 
-private:
+  private:
     class Unit;
     class Device;
     class Plug;

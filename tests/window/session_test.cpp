@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "OrloFirmwareUpdateDialog.h"
 #include "SimulatedBus.h"
 
@@ -45,12 +46,6 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
-
-std::int64_t MonotonicMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
 
 // The child --------------------------------------------------------------------------------------
 
@@ -106,78 +101,17 @@ int RunChild(const ChildSetup& setup, const std::string& logPath) {
 
 // The parent's side -------------------------------------------------------------------------------
 
-// A process this test started; killed and reaped if the test leaves it running.
-class Child {
-  public:
-    Child(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& env,
-          const std::string& output = "/dev/null", const std::string& errors = "/dev/null",
-          int descriptorFor3 = -1) {
-        std::vector<std::string> environment;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            const std::string variable = *entry;
-            if (env.count(variable.substr(0, variable.find('='))) == 0)
-                environment.push_back(variable);
-        }
-        for (const auto& [key, value] : env) environment.push_back(key + "=" + value);
-        std::vector<char*> argv, envp;
-        for (const std::string& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        for (const std::string& variable : environment)
-            envp.push_back(const_cast<char*>(variable.c_str()));
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (descriptorFor3 >= 0) posix_spawn_file_actions_adddup2(&actions, descriptorFor3, 3);
-        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
-            pid_ = 0;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child() {
-        if (pid_ == 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t pid() const { return pid_; }
-    void Signal(int signal) const { ::kill(pid_, signal); }
-    // The exit status once it has ended within `limit`, with the time it was seen to end.
-    std::optional<int> Wait(milliseconds limit) {
-        const auto deadline = Clock::now() + limit;
-        while (pid_ != 0 && Clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                endedAt = MonotonicMs();
-                pid_ = 0;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(milliseconds{5});
-        }
-        return std::nullopt;
-    }
-
-    std::int64_t endedAt = 0;
-
-  private:
-    pid_t pid_ = 0;
-};
-
 // An X server of our own on a free display, which a test can kill.
 class VirtualDisplay {
   public:
     VirtualDisplay() {
         int pipe[2];
         if (::pipe(pipe) != 0) return;
+        ChildProcess::Files files;
+        files.descriptorFor3 = pipe[1];
         server_.emplace(std::vector<std::string>{"Xvfb", "-displayfd", "3", "-nolisten", "tcp",
                                                  "-screen", "0", "1024x768x24"},
-                        std::map<std::string, std::string>{}, "/dev/null", "/dev/null", pipe[1]);
+                        std::map<std::string, std::string>{}, files);
         ::close(pipe[1]);
         // Xvfb writes the number and a line feed, separately, once it takes connections: the
         // read end must stay open until the line is whole, or its second write fails it.
@@ -199,7 +133,7 @@ class VirtualDisplay {
     ~VirtualDisplay() { Kill(); }
 
   private:
-    std::optional<Child> server_;
+    std::optional<ChildProcess> server_;
     std::string name_;
 };
 
@@ -257,20 +191,10 @@ class PrivateLogind {
         return inhibitors;
     }
 
-    static bool WaitFor(const std::function<bool()>& condition,
-                        milliseconds limit = milliseconds{10000}) {
-        const auto deadline = Clock::now() + limit;
-        while (!condition()) {
-            if (Clock::now() > deadline) return false;
-            std::this_thread::sleep_for(milliseconds{20});
-        }
-        return true;
-    }
-
   private:
     std::string address_;
-    std::optional<Child> daemon_;
-    std::optional<Child> mock_;
+    std::optional<ChildProcess> daemon_;
+    std::optional<ChildProcess> mock_;
     QDBusConnection bus_{QString()};
     bool up_ = false;
 };
@@ -306,11 +230,6 @@ Transfers ReadLog(const std::string& path) {
     return transfers;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
 int Count(const std::string& text, const std::string& line) {
     int count = 0;
     for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
@@ -335,14 +254,15 @@ class SessionTest : public testing::Test {
         if (env.count("QT_QPA_PLATFORM") == 0) env["QT_QPA_PLATFORM"] = "offscreen";
         if (env.count("DBUS_SYSTEM_BUS_ADDRESS") == 0)
             env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent/bus";
+        ChildProcess::Files files;
+        files.err = errPath;
         child.emplace(std::vector<std::string>{"/proc/self/exe", "--child", what, logPath}, env,
-                      "/dev/null", errPath);
+                      files);
         ASSERT_NE(child->pid(), 0);
     }
     // Waits until the update is under way: the FPGA image's header and first blocks are out.
     void WaitUntilWriting() {
-        ASSERT_TRUE(PrivateLogind::WaitFor([&] { return ReadLog(logPath).count >= 10; }))
-            << ReadFile(errPath);
+        ASSERT_TRUE(WaitFor([&] { return ReadLog(logPath).count >= 10; })) << ReadFile(errPath);
     }
     // The child's end: its status, and what the unit saw.
     void ExpectEnd(int status, Expect expect) {
@@ -374,7 +294,7 @@ class SessionTest : public testing::Test {
     }
 
     std::string logPath, errPath;
-    std::optional<Child> child;
+    std::optional<ChildProcess> child;
 };
 
 // A quit signal during the update waits for it; in the starting state it ends the utility at once
@@ -387,11 +307,9 @@ TEST_F(SessionTest, QuitSignalsWaitForTheUpdateOrPreventIt) {
         WaitUntilWriting();
         const std::string deferred = "Quitting once the update has ended.\n";
         child->Signal(signal);
-        ASSERT_TRUE(
-            PrivateLogind::WaitFor([&] { return Count(ReadFile(errPath), deferred) == 1; }));
+        ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(errPath), deferred) == 1; }));
         child->Signal(signal);  // a second Ctrl-C is answered too
-        ASSERT_TRUE(
-            PrivateLogind::WaitFor([&] { return Count(ReadFile(errPath), deferred) == 2; }));
+        ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(errPath), deferred) == 2; }));
         ExpectEnd(0, Expect::kComplete);
         EXPECT_NE(ReadFile(errPath).find("Programming Complete\n"), std::string::npos);
 
@@ -434,7 +352,7 @@ TEST_F(SessionTest, TheUpdateOutlivesItsDisplay) {
         } else {
             const std::string window = ReadLog(logPath).window;
             ASSERT_FALSE(window.empty());
-            Child xkill({"xkill", "-display", display.name(), "-id", window}, {});
+            ChildProcess xkill({"xkill", "-display", display.name(), "-id", window});
             ASSERT_TRUE(xkill.Wait(milliseconds{5000}).has_value());
         }
         ExpectEnd(c.status, c.expect);
@@ -460,7 +378,7 @@ TEST_F(SessionTest, LogindIsAskedToBlockSleepAndShutdownForTheRun) {
         EXPECT_EQ(held[0].why, "Updating the Orlo's firmware");
         EXPECT_EQ(held[0].mode, "block");
         // The run ends; the utility waits at its alert, lock released.
-        ASSERT_TRUE(PrivateLogind::WaitFor([&] { return logind.Inhibitors().empty(); }));
+        ASSERT_TRUE(WaitFor([&] { return logind.Inhibitors().empty(); }));
         child->Signal(SIGTERM);
         ExpectEnd(0, std::string(run) == "run" ? Expect::kComplete : Expect::kFailedRun);
         EXPECT_EQ(ReadFile(errPath).find("Nothing prevents"), std::string::npos);

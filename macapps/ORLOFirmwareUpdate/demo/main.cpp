@@ -15,22 +15,12 @@
 #include <algorithm>
 #include <iostream>
 
+#include "DemoOrlo.h"
 #include "OrloFirmwareUpdateDialog.h"
-#include "SimulatedBus.h"
 
 namespace {
 
 constexpr int kPlugInDelayMs = 1500;
-constexpr char kDemoSerial[] = "DEMO0001";
-
-void PlugInDemoOrlo(sim::SimulatedBus& bus) {
-    const UInt32 unit = bus.AddUnit();
-    sim::UpdateUnitModel& orlo = bus.Model(unit);
-    orlo.softwareVersion = 0x00010002;  // M-CORE 1, FPGA 2: the embedded 1-3 is an upgrade
-    orlo.productRevision = 0x00020000;
-    std::copy_n(kDemoSerial, orlo.serialNumber.size(), orlo.serialNumber.begin());
-    orlo.settings.erasePolls = 3;
-}
 
 // Polls until the serial number is shown and painted, then saves the window as the display
 // shows it and quits with the outcome.
@@ -39,7 +29,7 @@ void ScreenshotWhenShown(QWidget& window, const QString& file) {
     QObject::connect(poll, &QTimer::timeout, &window, [&window, file, poll] {
         const auto labels = window.findChildren<QLabel*>();
         const bool shown = std::any_of(labels.begin(), labels.end(), [](QLabel* label) {
-            return label->isVisible() && label->text() == QLatin1String(kDemoSerial);
+            return label->isVisible() && label->text() == QLatin1String(sim::kDemoSerialNumber);
         });
         if (!shown) return;
         poll->stop();
@@ -67,7 +57,7 @@ int main(int argc, char* argv[]) {
 
     sim::SimulatedBus bus;
     bus.SetLogging(false);  // nobody reads the log here, and it would grow with every poll
-    QTimer::singleShot(kPlugInDelayMs, [&bus] { PlugInDemoOrlo(bus); });
+    QTimer::singleShot(kPlugInDelayMs, [&bus] { sim::PlugInDemoOrlo(bus); });
 
     return RunFirmwareUpdateWindow(bus, kMainResource, [&](QWidget& window) {
         window.setWindowTitle(QStringLiteral("ORLOFirmwareUpdate (simulated Orlo)"));

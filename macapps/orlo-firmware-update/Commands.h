@@ -1,0 +1,45 @@
+// The commands of orlo-firmware-update, the utility's command-line twin: the same controller,
+// download engine, progress record and stacks as the window, in-process.
+#pragma once
+
+#include <cstdio>
+
+#include "FireWireStack.h"
+
+namespace cli {
+
+// Exit statuses, as the manual documents them.
+enum ExitCode : int {
+    kSuccess = 0,
+    kUsage = 2,
+    kNoOrlo = 3,
+    kInUse = 4,         // another program holds the Orlo
+    kRefused = 5,       // a downgrade not allowed, or an editing application running
+    kFailed = 6,        // the update failed: the Orlo may need the update again
+    kNoPermission = 7,  // the Orlo's device file may not be opened
+};
+
+struct Options {
+    bool json = false;  // one JSON document on standard output
+    bool allowDowngrade = false;
+    bool force = false;  // update although an editing application runs
+};
+
+// Where the commands talk: results on `out` (with --json: exactly one JSON document), messages
+// and prompts on `err`, answers read from `in`. `terminal`: `in` and `out` are terminals, so
+// progress is redrawn in place and a downgrade may be confirmed at a prompt.
+struct Console {
+    FILE* out = stdout;
+    FILE* err = stderr;
+    FILE* in = stdin;
+    bool terminal = false;
+};
+
+// Every update unit found, with its node's device file.
+int List(fw::FireWireStack& stack, const Options& options, const Console& console);
+// Found or why not; the firmware, serial number and embedded version; what an update would be.
+int Info(fw::FireWireStack& stack, const Options& options, const Console& console);
+// Programs both images, holding the Orlo, deferring quit signals and blocking suspend meanwhile.
+int Update(fw::FireWireStack& stack, const Options& options, const Console& console);
+
+}  // namespace cli

@@ -1,0 +1,117 @@
+// orlo-firmware-update: the update utility without a window, for terminals, ssh and scripts.
+//
+//   orlo-firmware-update [--json] [--simulate] [--verbose] [--record FILE]
+//                        [--allow-downgrade] [--force] list | info | update
+//
+// Exit statuses and the JSON documents are described in its manual, orlo-firmware-update(1).
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include "Commands.h"
+#include "DemoOrlo.h"
+#include "LinuxFireWireStack.h"
+#include "Version.h"
+
+namespace {
+
+// The diagnostic lines of the controller and the download sequence go to std::cout and
+// std::cerr; here they are the --verbose output, on standard error. The command's own output
+// goes through stdio, so that standard output holds only it.
+class Diagnostics {
+  public:
+    explicit Diagnostics(bool verbose)
+        : _out(std::cout.rdbuf(verbose ? std::cerr.rdbuf() : &_discard)),
+          _err(std::cerr.rdbuf(verbose ? std::cerr.rdbuf() : &_discard)) {}
+    ~Diagnostics() {
+        std::cout.rdbuf(_out);
+        std::cerr.rdbuf(_err);
+    }
+
+  private:
+    struct Discard : std::streambuf {
+        int overflow(int c) override { return c; }
+    } _discard;
+    std::streambuf* _out;
+    std::streambuf* _err;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("orlo-firmware-update"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kOrloFirmwareUpdateVersion));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Updates the firmware of the Orlo, a FireWire video I/O device.\n\n"
+        "Commands:\n"
+        "  list    every Orlo found, with its device file\n"
+        "  info    the Orlo's firmware and serial number, and what an update would be\n"
+        "  update  programs the FPGA image and the M-CORE image of this program"));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("One JSON document on standard output; progress "
+                                                 "as JSON lines on standard error."));
+    const QCommandLineOption simulate(QStringLiteral("simulate"),
+                                      QStringLiteral("Use a simulated Orlo: no hardware needed."));
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("Also print the diagnostic lines of each step "
+                                                    "on standard error."));
+    const QCommandLineOption allowDowngrade(QStringLiteral("allow-downgrade"),
+                                            QStringLiteral("Update although it is a downgrade."));
+    const QCommandLineOption force(QStringLiteral("force"),
+                                   QStringLiteral("Update although an editing application runs."));
+    parser.addOptions({json, simulate, verbose, allowDowngrade, force});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("list, info or update"));
+
+    const auto usage = [&parser](const QString& problem) {
+        std::cerr << problem.toStdString() << "\n\n" << parser.helpText().toStdString();
+        return cli::kUsage;
+    };
+    if (!parser.parse(QCoreApplication::arguments())) return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        std::cout << parser.helpText().toStdString();
+        return cli::kSuccess;
+    }
+    if (parser.isSet(version)) {
+        std::cout << "orlo-firmware-update " << kOrloFirmwareUpdateVersion << "\n";
+        return cli::kSuccess;
+    }
+    const QStringList commands = parser.positionalArguments();
+    if (commands.size() != 1) return usage(QStringLiteral("Give one command."));
+    const QString command = commands.front();
+    const auto run = command == QLatin1String("list")     ? cli::List
+                     : command == QLatin1String("info")   ? cli::Info
+                     : command == QLatin1String("update") ? cli::Update
+                                                          : nullptr;
+    if (run == nullptr) return usage(QStringLiteral("Unknown command: ") + command);
+
+    // A reader that goes away (`| head`) must not end an update with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    const Diagnostics diagnostics(parser.isSet(verbose));
+    cli::Options options;
+    options.json = parser.isSet(json);
+    options.allowDowngrade = parser.isSet(allowDowngrade);
+    options.force = parser.isSet(force);
+    cli::Console console;
+    console.terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+
+    std::unique_ptr<fw::FireWireStack> stack;
+    if (parser.isSet(simulate)) {
+        auto bus = std::make_unique<sim::SimulatedBus>();
+        bus->SetLogging(false);  // nobody reads it, and it would hold every block
+        sim::PlugInDemoOrlo(*bus);
+        stack = std::move(bus);
+    } else {
+        stack = std::make_unique<linuxfw::LinuxFireWireStack>();
+    }
+    return run(*stack, options, console);
+}

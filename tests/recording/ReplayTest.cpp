@@ -62,11 +62,11 @@ TEST(ReplayTest, EachWayOfStrayingFailsAtTheLineWhereItStrays) {
         Deviation deviation;
         std::size_t line;
         const char* expected;  // the start of the recorded call the report names
-        const char* made;      // and of the call made
+        const char* made;      // what the report says of the call made
         bool deviantFails;     // the straying call returns a status, which must be an error
     } cases[] = {
-        {Deviation::kChangedWrite, 16, "Write(interface 1, device 1", "Write(interface 1, device 1",
-         true},
+        {Deviation::kChangedWrite, 16, "Write(interface 1, device 1",
+         "data ffff000100401234 (8 bytes) differing from byte 5)", true},
         {Deviation::kMissingCall, 9, "GetDevice(interface 1)", "ReadQuadlet(interface 1", true},
         {Deviation::kExtraCall, 8, "Open(interface 1)", "GetBusGeneration(interface 1)", true},
         {Deviation::kOtherInterface, 8, "Open(interface 1)", "Open(interface 2)", true},
@@ -88,26 +88,13 @@ TEST(ReplayTest, EachWayOfStrayingFailsAtTheLineWhereItStrays) {
         const ReplayStack::Mismatch mismatch = *replay.FirstMismatch();
         EXPECT_EQ(mismatch.line, c.line);
         EXPECT_EQ(mismatch.expected.rfind(c.expected, 0), 0u) << mismatch.expected;
-        EXPECT_EQ(mismatch.made.rfind(c.made, 0), 0u) << mismatch.made;
+        EXPECT_NE(mismatch.made.find(c.made), std::string::npos) << mismatch.made;
         EXPECT_EQ(err.substr(0, err.find('\n')),
                   "Replay: line " + std::to_string(c.line) + " of the recording expected " +
                       mismatch.expected + ", the call made was " + mismatch.made);
         // Only a call past the end leaves every recorded call served.
         EXPECT_EQ(replay.Finished(), c.deviation == Deviation::kCallAfterEnd);
     }
-}
-
-TEST(ReplayTest, AChangedWriteNamesTheFirstByteThatDiffers) {
-    std::istringstream in(RecordScript());
-    ReplayStack replay(in);
-    CaptureStderr();
-    RunScript(replay, Deviation::kChangedWrite);
-    GetCapturedStderr();
-    ASSERT_TRUE(replay.Failed());
-    EXPECT_NE(replay.FirstMismatch()->made.find("data ffff000100401234 (8 bytes) differing from "
-                                                "byte 5"),
-              std::string::npos)
-        << replay.FirstMismatch()->made;
 }
 
 TEST(ReplayTest, ARecordingItCannotReadIsRefused) {

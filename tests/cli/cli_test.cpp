@@ -1,0 +1,217 @@
+// orlo-firmware-update from outside, as a script or a person runs it, over its simulated Orlo:
+// commands, --json parsed back, exit statuses, progress, the editing application's refusal and
+// quit signals during an update. Over the Linux stack it is tested in tests/linux-firewire.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "WaitForExec.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+struct ProgramRun {
+    int status = -1;
+    std::string out, err;
+};
+
+class CliTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("cli_test." + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        files.out = (dir / "out").string();
+        files.err = (dir / "err").string();
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Starts the program with `arguments`, without a terminal and without logind.
+    void Start(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), CLI_PROGRAM);
+        child.emplace(arguments,
+                      std::map<std::string, std::string>{
+                          {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent"}},
+                      files);
+    }
+    ProgramRun Finish() {
+        ProgramRun run;
+        const std::optional<int> status = child->Wait(seconds(60));
+        run.status = status.value_or(-1);
+        run.out = ReadFile(files.out);
+        run.err = ReadFile(files.err);
+        return run;
+    }
+    ProgramRun Command(const std::vector<std::string>& arguments) {
+        Start(arguments);
+        return Finish();
+    }
+
+    fs::path dir;
+    ChildFiles files;
+    std::optional<ChildProcess> child;
+};
+
+// The one JSON document standard output must hold.
+QJsonObject Document(const std::string& out) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(out), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << out;
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << "one line: " << out;
+    return document.object();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+}
+
+TEST_F(CliTest, UsageHelpAndVersion) {
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string says;  // on standard output for 0, standard error otherwise
+    } cases[] = {
+        {{"--help"}, 0, "list    every Orlo found"},
+        {{"--version"}, 0, "orlo-firmware-update 1.3\n"},
+        {{}, 2, "Give one command."},
+        {{"info", "update"}, 2, "Give one command."},
+        {{"flash"}, 2, "Unknown command: flash"},
+        {{"--yes", "update"}, 2, "Unknown option 'yes'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        const ProgramRun run = Command(c.arguments);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_NE((c.status == 0 ? run.out : run.err).find(c.says), std::string::npos)
+            << run.out << run.err;
+    }
+}
+
+TEST_F(CliTest, ListAndInfoOfTheSimulatedOrlo) {
+    ProgramRun run = Command({"--simulate", "list"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "simulated unit 1\n");
+
+    run = Command({"--simulate", "--json", "list"});
+    EXPECT_EQ(run.status, 0);
+    const QJsonArray units = Document(run.out)["units"].toArray();
+    ASSERT_EQ(units.size(), 1);
+    EXPECT_EQ(units[0].toObject()["node"].toString(), "simulated unit 1");
+
+    run = Command({"--simulate", "info"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out,
+              "Orlo:             simulated unit 1\nFirmware version: 1-2\n"
+              "Serial number:    DEMO0001\nThis program:     1-3 (an upgrade)\n");
+    EXPECT_EQ(run.err, "");  // the diagnostic lines are for --verbose
+
+    run = Command({"--simulate", "--json", "info"});
+    EXPECT_EQ(run.status, 0);
+    const QJsonObject info = Document(run.out);
+    EXPECT_TRUE(info["found"].toBool());
+    EXPECT_EQ(info["firmware"].toString(), "1-2");
+    EXPECT_EQ(info["serial"].toString(), "DEMO0001");
+    EXPECT_EQ(info["embedded"].toString(), "1-3");
+    EXPECT_EQ(info["action"].toString(), "upgrade");
+    EXPECT_FALSE(info["downgrade"].toBool());
+
+    run = Command({"--simulate", "--verbose", "info"});
+    EXPECT_NE(run.err.find("Open Orlo\n"), std::string::npos);
+    EXPECT_EQ(run.out.find("Open Orlo"), std::string::npos);
+}
+
+// With --json: one document on standard output, progress as JSON lines on standard error.
+TEST_F(CliTest, UpdateWithJsonProgress) {
+    const ProgramRun run = Command({"--simulate", "--json", "update"});
+    EXPECT_EQ(run.status, 0);
+    const QJsonObject result = Document(run.out);
+    EXPECT_EQ(result["result"].toString(), "succeeded");
+    EXPECT_EQ(result["status"].toInt(), 0);
+
+    std::vector<std::string> stages;
+    int last = -1;
+    for (const std::string& line : Lines(run.err)) {
+        if (line.rfind("{", 0) != 0) continue;  // "Nothing prevents a suspend ..."
+        const QJsonObject progress = Document(line + "\n");
+        const std::string stage =
+            (progress["stage"].toString() + " " + progress["part"].toString()).toStdString();
+        if (stages.empty() || stages.back() != stage) stages.push_back(stage);
+        const int percent = progress["percent"].toInt();
+        if (stage.rfind("writing", 0) == 0) {
+            EXPECT_GE(percent, last);
+        }
+        last = percent;
+    }
+    const std::vector<std::string> expected = {"preparing fpga", "erasing fpga", "writing fpga",
+                                               "erasing mcore", "writing mcore"};
+    std::vector<std::string> seen;
+    for (const std::string& stage : stages)
+        if (stage != "preparing mcore") seen.push_back(stage);
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(last, 100);
+}
+
+// Without a terminal: a line per stage and per 10 %, then the result, which a script can read.
+TEST_F(CliTest, UpdateQuitSignalsWaitForItsEnd) {
+    Start({"--simulate", "update"});
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadFile(files.out).find("Writing the FPGA image") != std::string::npos; }));
+    const std::string deferred = "Quitting once the update has ended.\n";
+    const auto answered = [&](std::size_t times) {
+        std::size_t count = 0;
+        const std::string err = ReadFile(files.err);
+        for (auto at = err.find(deferred); at != std::string::npos; at = err.find(deferred, at + 1))
+            ++count;
+        return count == times;
+    };
+    child->Signal(SIGINT);
+    ASSERT_TRUE(WaitFor([&] { return answered(1); }));
+    child->Signal(SIGTERM);
+    ASSERT_TRUE(WaitFor([&] { return answered(2); }));
+    const ProgramRun run = Finish();
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "Preparing the Orlo: 0 %");
+    EXPECT_EQ(lines.back(),
+              "Programming Complete. Cycle the power of the Orlo for the new firmware to take "
+              "effect.");
+    EXPECT_NE(run.out.find("Erasing the M-CORE image: 80 %\n"), std::string::npos);
+}
+
+TEST_F(CliTest, ARunningEditingApplicationRefusesTheUpdate) {
+    const fs::path editor = dir / "kdenlive";
+    fs::copy_file("/bin/sleep", editor);
+    ChildProcess kdenlive({editor.string(), "60"});
+    ASSERT_TRUE(WaitForExec(kdenlive.pid(), editor.string()));
+
+    ProgramRun run = Command({"--simulate", "update"});
+    EXPECT_EQ(run.status, 5);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("An editing application is running"), std::string::npos);
+
+    run = Command({"--simulate", "--json", "info"});
+    EXPECT_EQ(run.status, 0);
+    const QJsonObject info = Document(run.out);
+    EXPECT_EQ(info["action"].toString(), "refused");
+    EXPECT_TRUE(info["editorRunning"].toBool());
+
+    run = Command({"--simulate", "--json", "update"});
+    EXPECT_EQ(run.status, 5);
+    EXPECT_EQ(Document(run.out)["error"].toObject()["code"].toInt(), 5);
+}
+
+}  // namespace

@@ -25,7 +25,14 @@
 #include <thread>
 #include <vector>
 
+#ifdef CLI_PROGRAM
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#endif
+
 #include "CdevEmulator.h"
+#include "ChildProcess.h"
 #include "DownloadUnit.h"
 #include "Downloader.h"
 #include "LinuxFireWireStack.h"
@@ -61,21 +68,10 @@ int SecondInstance() {
 }
 
 // Runs this binary as a second instance (it inherits the emulator's environment, so its
-// /dev/fw1 is ours) and returns its exit status. Its standard output is dropped.
+// /dev/fw1 is ours) and returns its exit status.
 int RunSecondInstance() {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    std::string self = "/proc/self/exe";
-    std::string argument = kSecondInstance;
-    char* argv[] = {self.data(), argument.data(), nullptr};
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    ChildProcess second({"/proc/self/exe", kSecondInstance});
+    return second.Wait(std::chrono::seconds(30)).value_or(-1);
 }
 using Clock = std::chrono::steady_clock;
 
@@ -787,6 +783,164 @@ TEST(UdevRule, TheDiagnosisInstallsTheShippedRule) {
     EXPECT_EQ(rule, kUdevRule);
     EXPECT_NE(std::string::npos, UdevRuleInstallCommand().find(rule));
 }
+
+// The command-line twin over the emulated kernel --------------------------------------------------
+#ifdef CLI_PROGRAM
+
+struct CliRun {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs orlo-firmware-update on this process's emulated bus (it inherits the emulator's
+// environment), without a terminal unless `files` gives one, with `prefix` before it (a wrapper
+// such as setpriv).
+CliRun RunCli(std::vector<std::string> arguments, ChildFiles files = {},
+              std::vector<std::string> prefix = {}) {
+    const std::string dir = ::testing::TempDir();
+    if (files.out == "/dev/null") files.out = dir + "cli_out";
+    files.err = dir + "cli_err";
+    arguments.insert(arguments.begin(), CLI_PROGRAM);
+    arguments.insert(arguments.begin(), prefix.begin(), prefix.end());
+    ChildProcess cli(arguments, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent"}}, files);
+    CliRun run;
+    run.status = cli.Wait(std::chrono::seconds(60)).value_or(-1);
+    run.out = ReadFile(files.out);
+    run.err = ReadFile(files.err);
+    return run;
+}
+
+QJsonObject Json(const std::string& out) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(out)).object();
+}
+
+TEST_F(LinuxStackTest, CliListsAndIdentifiesTheOrloOnItsNode) {
+    SetModel([](sim::UpdateUnitModel& model) {
+        model.serialNumber = {'O', 'R', 'L', '1', '2', '3', '4', '5'};
+    });
+    CliRun run = RunCli({"--json", "list"});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("/dev/fw1", Json(run.out)["units"].toArray().at(0).toObject()["node"].toString());
+
+    run = RunCli({"--json", "info"});
+    EXPECT_EQ(0, run.status) << run.err;
+    const QJsonObject info = Json(run.out);
+    EXPECT_EQ("/dev/fw1", info["node"].toString());
+    EXPECT_EQ("1-2", info["firmware"].toString());
+    EXPECT_EQ("ORL12345", info["serial"].toString());
+    EXPECT_EQ("upgrade", info["action"].toString());
+    for (const cdevemu::Request& request : emulator.Log()) {  // identification only reads
+        EXPECT_TRUE(request.tcode == TCODE_READ_QUADLET_REQUEST ||
+                    request.tcode == TCODE_READ_BLOCK_REQUEST);
+    }
+}
+
+// Each way the twin ends short of an update, with its exit status and what it says.
+TEST_F(LinuxStackTest, CliExitStatuses) {
+    std::unique_ptr<DownloadUnit> holder;
+    const struct {
+        const char* what;
+        std::function<void()> arrange;
+        std::vector<std::string> arguments;
+        int status;
+        std::string says;  // in the JSON document's message, or on standard error
+        std::vector<std::string> prefix;
+    } cases[] = {
+        {"downgrade without a terminal",
+         [&] { SetModel([](sim::UpdateUnitModel& model) { model.softwareVersion = 0x00020000; }); },
+         {"update"},
+         5,
+         "give --allow-downgrade",
+         {}},
+        {"unit failing its erase",
+         [&] {
+             SetModel([](sim::UpdateUnitModel& model) {
+                 model.softwareVersion = 0x00010002;
+                 model.settings.eraseFailureStatus = 2;
+             });
+         },
+         {"--json", "update"},
+         6,
+         "the FPGA image failed",
+         {}},
+        {"held by another program",
+         [&] {
+             holder = MakeUnit();
+             ASSERT_EQ(kIOReturnSuccess, holder->Open());
+         },
+         {"--json", "update"},
+         4,
+         "pid " + std::to_string(::getpid()),
+         {}},
+        {"no access to the node",
+         [&] {
+             holder.reset();
+             emulator.DenyAccess(kUnitNode);
+         },
+         {"--json", "info"},
+         7,
+         "udev rule",
+         {"setpriv", "--bounding-set", "-dac_override,-dac_read_search"}},
+        {"no Orlo",
+         [&] { emulator.Unplug(kUnitNode); },
+         {"--json", "info"},
+         3,
+         "no FireWire controller",
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.arrange();
+        const CliRun run = RunCli(c.arguments, {}, c.prefix);
+        EXPECT_EQ(c.status, run.status) << run.out << run.err;
+        const QJsonObject document = Json(run.out);
+        const QString message = document.contains("error")
+                                    ? document["error"].toObject()["message"].toString()
+                                    : document["message"].toString();
+        const std::string said = message.isEmpty() ? run.err : message.toStdString();
+        EXPECT_NE(std::string::npos, said.find(c.says)) << said;
+    }
+    EXPECT_EQ(0u, emulator.Model(kUnitNode).VerifiedCount(sim::Image::kFpga));
+}
+
+// A downgrade is confirmed by typing "yes" at the prompt of an interactive run, on a terminal.
+TEST_F(LinuxStackTest, CliDowngradeIsConfirmedAtAPrompt) {
+    SetModel([](sim::UpdateUnitModel& model) { model.softwareVersion = 0x00020000; });
+    for (const std::string answer : {"no", "yes"}) {
+        SCOPED_TRACE(answer);
+        const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(terminal, 0);
+        ASSERT_EQ(0, ::grantpt(terminal));
+        ASSERT_EQ(0, ::unlockpt(terminal));
+        ChildFiles files;
+        files.in = files.out = ::ptsname(terminal);
+        files.err = ::testing::TempDir() + "cli_err";
+        std::thread drain([terminal] {  // the progress redrawn on the terminal
+            char buffer[4096];
+            while (::read(terminal, buffer, sizeof buffer) > 0) {
+            }
+        });
+        std::optional<ChildProcess> cli;
+        cli.emplace(std::vector<std::string>{CLI_PROGRAM, "update"},
+                    std::map<std::string, std::string>{
+                        {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent"}},
+                    files);
+        ASSERT_TRUE(WaitFor(
+            [&] { return ReadFile(files.err).find("Type yes to go on: ") != std::string::npos; }));
+        EXPECT_NE(std::string::npos,
+                  ReadFile(files.err).find("the Orlo has firmware 2-0, this program brings 1-3"));
+        const std::string typed = answer + "\n";
+        ASSERT_EQ(static_cast<ssize_t>(typed.size()),
+                  ::write(terminal, typed.data(), typed.size()));
+        const int status = cli->Wait(std::chrono::seconds(60)).value_or(-1);
+        ::close(terminal);
+        drain.join();
+        EXPECT_EQ(answer == "yes" ? 0 : 5, status) << ReadFile(files.err);
+        EXPECT_EQ(answer == "yes" ? 1u : 0u,
+                  emulator.Model(kUnitNode).VerifiedCount(sim::Image::kMcore));
+    }
+}
+#endif  // CLI_PROGRAM
 
 // Whole updates ---------------------------------------------------------------------------------
 

@@ -17,6 +17,7 @@ const std::vector<std::string_view>* ArgumentKeys(std::string_view call) {
     };
     static const std::map<std::string_view, Keys> kCalls = {
         {"FindUnit", {"specifierId", "softwareVersion"}},
+        {"FindUnits", {"specifierId", "softwareVersion"}},
         {"CreatePlugIn", {"unit"}},
         {"QueryInterface", {"plugIn"}},
         {"Facts", {"unit"}},

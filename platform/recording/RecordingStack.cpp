@@ -294,6 +294,25 @@ IOReturn RecordingStack::FindUnit(UInt32 specifierId, UInt32 softwareVersion,
     return status;
 }
 
+IOReturn RecordingStack::FindUnits(UInt32 specifierId, UInt32 softwareVersion,
+                                   std::vector<fw::UnitHandle>& units) {
+    std::vector<fw::UnitHandle> found;
+    const IOReturn status = inner_.FindUnits(specifierId, softwareVersion, found);
+    units.clear();
+    for (const fw::UnitHandle unit : found) units.push_back(fw::UnitHandle{this, unit.unit});
+    log_->Record([&] {
+        Json entry;
+        entry["call"] = "FindUnits";
+        entry["specifierId"] = specifierId;
+        entry["softwareVersion"] = softwareVersion;
+        entry["status"] = status;
+        entry["units"] = Json::array();
+        for (const fw::UnitHandle unit : found) entry["units"].push_back(unit.unit);
+        return entry;
+    });
+    return status;
+}
+
 IOReturn RecordingStack::CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) {
     std::unique_ptr<fw::PlugIn> inner;
     const IOReturn status = inner_.CreatePlugIn(Inner(unit), inner);

@@ -9,6 +9,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "FireWireStack.h"
 
@@ -32,6 +33,8 @@ class RecordingStack : public fw::FireWireStack {
     // The stack. The handles FindUnit returns name units of this stack, so that the plug-ins and
     // interfaces built from them are recorded too.
     IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) override;
+    IOReturn FindUnits(UInt32 specifierId, UInt32 softwareVersion,
+                       std::vector<fw::UnitHandle>& units) override;
     IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
     fw::BusFacts Facts(fw::UnitHandle unit) override;
 

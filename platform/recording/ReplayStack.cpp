@@ -25,20 +25,25 @@ Json UnitField(fw::UnitHandle unit) {
     return unit ? Json(unit.unit) : Json(nullptr);
 }
 
-// An integer result of an entry, which must be there and fit.
+// An integer result, which must be there and fit; `key` names it when it is not.
+template <typename T>
+T Number(const Json* value, std::string_view key) {
+    if (value != nullptr && value->is_number_unsigned()) {
+        if (const auto number = value->get<std::uint64_t>(); std::in_range<T>(number)) {
+            return static_cast<T>(number);
+        }
+    } else if (value != nullptr && value->is_number_integer()) {
+        if (const auto number = value->get<std::int64_t>(); std::in_range<T>(number)) {
+            return static_cast<T>(number);
+        }
+    }
+    throw std::runtime_error("no \"" + std::string(key) + "\" of its type");
+}
+
 template <typename T>
 T Number(const Json& entry, const char* key) {
     const auto found = entry.find(key);
-    if (found != entry.end() && found->is_number_unsigned()) {
-        if (const auto value = found->get<std::uint64_t>(); std::in_range<T>(value)) {
-            return static_cast<T>(value);
-        }
-    } else if (found != entry.end() && found->is_number_integer()) {
-        if (const auto value = found->get<std::int64_t>(); std::in_range<T>(value)) {
-            return static_cast<T>(value);
-        }
-    }
-    throw std::runtime_error(std::string("no \"") + key + "\" of its type");
+    return Number<T>(found != entry.end() ? &*found : nullptr, key);
 }
 
 IOReturn Status(const Json& entry) {
@@ -413,6 +418,30 @@ IOReturn ReplayStack::FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::U
             } else {
                 unit = fw::UnitHandle{this, Number<UInt32>(entry, "unit")};
             }
+            return status;
+        },
+        kIOReturnError);
+}
+
+IOReturn ReplayStack::FindUnits(UInt32 specifierId, UInt32 softwareVersion,
+                                std::vector<fw::UnitHandle>& units) {
+    units.clear();
+    return script_->Serve(
+        [&] {
+            Json call = Named("FindUnits");
+            call["specifierId"] = specifierId;
+            call["softwareVersion"] = softwareVersion;
+            return call;
+        },
+        [&](const Json& entry) {
+            const IOReturn status = Status(entry);
+            const Json& numbers = entry.at("units");
+            if (!numbers.is_array()) throw std::runtime_error("no \"units\" list");
+            std::vector<fw::UnitHandle> found;
+            for (const Json& number : numbers) {
+                found.push_back(fw::UnitHandle{this, Number<UInt32>(&number, "units")});
+            }
+            units = std::move(found);
             return status;
         },
         kIOReturnError);

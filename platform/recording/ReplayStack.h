@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "FireWireStack.h"
 
@@ -50,6 +51,8 @@ class ReplayStack : public fw::FireWireStack {
 
     // The stack.
     IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) override;
+    IOReturn FindUnits(UInt32 specifierId, UInt32 softwareVersion,
+                       std::vector<fw::UnitHandle>& units) override;
     IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
     fw::BusFacts Facts(fw::UnitHandle unit) override;
 

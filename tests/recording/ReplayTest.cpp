@@ -57,6 +57,37 @@ TEST(ReplayTest, TheScriptGetsTheRecordedResultsBack) {
     EXPECT_FALSE(replay.Failed());
 }
 
+TEST(ReplayTest, EveryUnitTheRegistryListsIsRecordedAndListedAgain) {
+    sim::SimulatedBus bus;
+    bus.AddUnit();
+    bus.AddUnit(0x123456);  // another product's unit, which the registry leaves out
+    bus.AddUnit();
+    std::stringstream out;
+    std::vector<fw::UnitHandle> units;
+    std::unique_ptr<fw::PlugIn> plugIn;
+    {
+        recording::RecordingStack recorder(bus, out);
+        ASSERT_EQ(recorder.FindUnits(sim::kUnitSpecifierId, sim::kUnitSwVersion, units),
+                  kIOReturnSuccess);
+        ASSERT_EQ(units.size(), 2u);
+        EXPECT_EQ(units[1].stack, &recorder);
+        EXPECT_EQ(units[1].unit, 3u);
+        ASSERT_EQ(recorder.CreatePlugIn(units[1], plugIn), kIOReturnSuccess);
+    }
+    EXPECT_NE(out.str().find(R"("call":"FindUnits",)"), std::string::npos);
+    EXPECT_NE(out.str().find(R"("units":[1,3])"), std::string::npos);
+
+    ReplayStack replay(out);
+    ASSERT_EQ(replay.FindUnits(sim::kUnitSpecifierId, sim::kUnitSwVersion, units),
+              kIOReturnSuccess);
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[1].stack, &replay);
+    EXPECT_EQ(units[1].unit, 3u);
+    EXPECT_EQ(replay.CreatePlugIn(units[1], plugIn), kIOReturnSuccess);
+    EXPECT_TRUE(replay.Finished());
+    EXPECT_FALSE(replay.Failed());
+}
+
 TEST(ReplayTest, EachWayOfStrayingFailsAtTheLineWhereItStrays) {
     const struct {
         Deviation deviation;

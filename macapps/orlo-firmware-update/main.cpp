@@ -16,6 +16,7 @@
 #include "Commands.h"
 #include "DemoOrlo.h"
 #include "LinuxFireWireStack.h"
+#include "RecordingStack.h"
 #include "Version.h"
 
 namespace {
@@ -69,7 +70,12 @@ int main(int argc, char* argv[]) {
                                             QStringLiteral("Update although it is a downgrade."));
     const QCommandLineOption force(QStringLiteral("force"),
                                    QStringLiteral("Update although an editing application runs."));
-    parser.addOptions({json, simulate, verbose, allowDowngrade, force});
+    const QCommandLineOption record(
+        QStringLiteral("record"),
+        QStringLiteral("Write every call to the FireWire stack to FILE (JSON Lines), for a bug "
+                       "report."),
+        QStringLiteral("FILE"));
+    parser.addOptions({json, simulate, verbose, allowDowngrade, force, record});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("list, info or update"));
 
     const auto usage = [&parser](const QString& problem) {
@@ -113,5 +119,10 @@ int main(int argc, char* argv[]) {
     } else {
         stack = std::make_unique<linuxfw::LinuxFireWireStack>();
     }
-    return run(*stack, options, console);
+    if (!parser.isSet(record)) return run(*stack, options, console);
+    recording::RecordingStack recorder(*stack, parser.value(record).toStdString());
+    if (!recorder.Ok()) {
+        return usage(QStringLiteral("Cannot write the recording ") + parser.value(record));
+    }
+    return run(recorder, options, console);
 }

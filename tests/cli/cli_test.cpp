@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "Commands.h"
+#include "ReplayStack.h"
 #include "WaitForExec.h"
 
 namespace {
@@ -190,6 +192,35 @@ TEST_F(CliTest, UpdateQuitSignalsWaitForItsEnd) {
               "Programming Complete. Cycle the power of the Orlo for the new firmware to take "
               "effect.");
     EXPECT_NE(run.out.find("Erasing the M-CORE image: 80 %\n"), std::string::npos);
+}
+
+// --record writes the session, and the session replays through the same command.
+TEST_F(CliTest, RecordsASessionThatReplays) {
+    const std::string file = (dir / "session.jsonl").string();
+    const ProgramRun recorded = Command({"--simulate", "--json", "--record", file, "info"});
+    ASSERT_EQ(recorded.status, 0);
+    recording::ReplayStack replay(file);
+    ASSERT_TRUE(replay.Loaded()) << replay.LoadError();
+    FILE* out = std::tmpfile();
+    cli::Console console;
+    console.out = out;
+    cli::Options options;
+    options.json = true;
+    testing::internal::CaptureStdout();  // the controller's diagnostic lines
+    testing::internal::CaptureStderr();
+    const int status = cli::Info(replay, options, console);
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    std::rewind(out);
+    char replayed[1024] = {};
+    std::fread(replayed, 1, sizeof replayed - 1, out);
+    std::fclose(out);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(replayed, recorded.out);
+    EXPECT_TRUE(replay.Finished());
+    EXPECT_FALSE(replay.Failed());
+
+    EXPECT_EQ(Command({"--simulate", "--record", "/nonexistent/session.jsonl", "info"}).status, 2);
 }
 
 TEST_F(CliTest, ARunningEditingApplicationRefusesTheUpdate) {

@@ -21,35 +21,43 @@ namespace {
 
 constexpr OSType kUnknownSignature = FourCC("????");
 
-// The executables by which each application is recognised. Only the base name counts, so a
-// build in /opt, an AppImage's inner binary or a Flatpak's /app/bin binary all match.
+// The executables by which each application is recognised, with the name people know it by. Only
+// the base name counts, so a build in /opt, an AppImage's inner binary or a Flatpak's /app/bin
+// binary all match.
 struct Executable {
     OSType signature;
     std::string_view name;
+    std::string_view application;
 };
 
 constexpr Executable kExecutables[] = {
-    {FourCC("KeyG"), "kdenlive"},     {FourCC("KeyG"), "kino"},
-    {FourCC("KeyG"), "dvgrab"},       {FourCC("KeyG"), "cinelerra"},
-    {FourCC("KeyG"), "cinelerra-gg"}, {FourCC("KeyG"), "cin"},
-    {FourCC("KeyG"), "shotcut"},      {FourCC("KeyG"), "openshot"},
-    {FourCC("KeyG"), "openshot-qt"},  {FourCC("KeyG"), "flowblade"},
-    {FourCC("KeyG"), "olive-editor"}, {FourCC("KeyG"), "resolve"},
-    {FourCC("KeyG"), "lightworks"},
+    {FourCC("KeyG"), "kdenlive", "Kdenlive"},
+    {FourCC("KeyG"), "kino", "Kino"},
+    {FourCC("KeyG"), "dvgrab", "dvgrab"},
+    {FourCC("KeyG"), "cinelerra", "Cinelerra"},
+    {FourCC("KeyG"), "cinelerra-gg", "Cinelerra-GG"},
+    {FourCC("KeyG"), "cin", "Cinelerra-GG"},
+    {FourCC("KeyG"), "shotcut", "Shotcut"},
+    {FourCC("KeyG"), "openshot", "OpenShot"},
+    {FourCC("KeyG"), "openshot-qt", "OpenShot"},
+    {FourCC("KeyG"), "flowblade", "Flowblade"},
+    {FourCC("KeyG"), "olive-editor", "Olive"},
+    {FourCC("KeyG"), "resolve", "DaVinci Resolve"},
+    {FourCC("KeyG"), "lightworks", "Lightworks"},
 };
 
 // The kernel keeps the base name of the file given to exec, cut to 15 characters, as comm; for a
 // script started through its #! line that is the script's name, where argv[0] names the
 // interpreter. argv[0], on the other hand, survives a process renaming itself (comm is writable)
 // and is never cut. A process is recognised by either.
-OSType SignatureOfExecutable(std::string_view comm, std::string_view argv0) {
+const Executable* ExecutableOf(std::string_view comm, std::string_view argv0) {
     constexpr std::size_t kCommLength = 15;
     const std::string_view argv0Name = argv0.substr(argv0.rfind('/') + 1);
     for (const Executable& executable : kExecutables) {
         if (comm == executable.name.substr(0, kCommLength) || argv0Name == executable.name)
-            return executable.signature;
+            return &executable;
     }
-    return kUnknownSignature;
+    return nullptr;
 }
 
 // Process ids listed in /proc now, ascending. Threads other than the main one are not listed.
@@ -89,7 +97,9 @@ bool IsProcessId(const ProcessSerialNumber& psn) {
     return psn.highLongOfPSN == 0 && psn.lowLongOfPSN != 0 && psn.lowLongOfPSN <= INT_MAX;
 }
 
-OSErr GetProcessInformation(const ProcessSerialNumber& psn, ProcessInfoRec* info) {
+// `application`, where given, receives the name people know the process's application by.
+OSErr GetProcessInformation(const ProcessSerialNumber& psn, ProcessInfoRec* info,
+                            std::string* application = nullptr) {
     if (!IsProcessId(psn)) return procNotFound;
     const std::string directory = "/proc/" + std::to_string(psn.lowLongOfPSN);
 
@@ -121,8 +131,12 @@ OSErr GetProcessInformation(const ProcessSerialNumber& psn, ProcessInfoRec* info
     const auto ticksPerSecond = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
     info->processNumber = psn;
     // A zombie ('Z') or dead ('X') process has ended; only its entry is left.
-    info->processSignature =
-        state == 'Z' || state == 'X' ? kUnknownSignature : SignatureOfExecutable(comm, argv0);
+    const Executable* executable =
+        state == 'Z' || state == 'X' ? nullptr : ExecutableOf(comm, argv0);
+    info->processSignature = executable != nullptr ? executable->signature : kUnknownSignature;
+    if (application != nullptr) {
+        *application = executable != nullptr ? std::string(executable->application) : std::string();
+    }
     info->processSize = Saturated32(residentBytes);
     info->processFreeMem = Saturated32(virtualBytes - std::min(virtualBytes, residentBytes));
     info->processLaunchDate = static_cast<UInt32>(startTime * 60 / ticksPerSecond);
@@ -191,11 +205,16 @@ Boolean TProcess::FindProcess(OSType signature) {
     // One listing of /proc for the whole search: a listing per step, as a walk with Next makes,
     // would make the search quadratic in the number of processes, and the update window searches
     // on every tick.
+    fApplicationName.clear();
     for (const UInt32 id : RunningProcessIds()) {
         fProcessID = {0, id};
         ProcessInfoRec info{};
-        if (GetProcessInformation(fProcessID, &info) == noErr && info.processSignature == signature)
+        std::string application;
+        if (GetProcessInformation(fProcessID, &info, &application) == noErr &&
+            info.processSignature == signature) {
+            fApplicationName = application;
             return true;
+        }
     }
     fProcessID = kMyProcess;
     return false;

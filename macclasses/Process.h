@@ -7,6 +7,8 @@
 // shotcut, openshot (openshot-qt), flowblade, olive-editor, resolve, lightworks.
 #pragma once
 
+#include <string>
+
 #include "ToolkitTypes.h"
 
 // A process id in the low word; the high word is always 0. {0, 0} names no process and is the
@@ -49,6 +51,9 @@ class TProcess {
     // True, with the walk on the first (lowest id) process with that signature, when one runs.
     // A zombie no longer runs: it has no signature.
     virtual Boolean FindProcess(OSType signature);
+    // The name people know the application by that FindProcess last found ("Kdenlive"); empty
+    // when it found none.
+    std::string GetApplicationName() const { return fApplicationName; }
     virtual ProcessSerialNumber GetMyProcessID() const;
     virtual ProcessSerialNumber GetProcessID() const;
     // Moves to the next process. Past the last one the walk returns to where it started and
@@ -66,4 +71,5 @@ class TProcess {
     Boolean fLast;
     Boolean fState;  // whether the constructor found a process to start on
     OSErr fError;    // procNotFound from the process calls, an errno value from KillApplication
+    std::string fApplicationName;
 };

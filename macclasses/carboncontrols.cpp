@@ -26,45 +26,18 @@
 
 namespace {
 
-// Windows-1252 differs from Latin-1 only in 0x80-0x9F. The five bytes it leaves undefined map to
-// the C1 controls of the same value, as Windows itself does, so every byte decodes.
-constexpr char16_t kWindows1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-QString FromWindows1252(std::string_view bytes) {
-    QString text;
-    text.reserve(static_cast<qsizetype>(bytes.size()));
-    for (const char byte : bytes) {
-        const auto code = static_cast<unsigned char>(byte);
-        text.append(
-            QChar(code >= 0x80 && code < 0xA0 ? kWindows1252High[code - 0x80] : char16_t{code}));
-    }
-    return text;
+// Text crosses the wrappers as UTF-8, so any Unicode text reaches a control; a byte sequence
+// that is not UTF-8 shows as U+FFFD rather than being dropped.
+QString FromUtf8(std::string_view bytes) {
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
-QString FromWindows1252(const char* text) {
-    return FromWindows1252(text == nullptr ? std::string_view() : std::string_view(text));
+QString FromUtf8(const char* text) {
+    return FromUtf8(text == nullptr ? std::string_view() : std::string_view(text));
 }
 
-// Characters Windows-1252 cannot hold become '?'.
-std::string ToWindows1252(const QString& text) {
-    std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(text.size()));
-    for (const QChar character : text) {
-        const char16_t code = character.unicode();
-        char byte = '?';
-        if (code < 0x80 || (code >= 0xA0 && code <= 0xFF)) {
-            byte = static_cast<char>(code);
-        } else if (const auto* found =
-                       std::find(std::begin(kWindows1252High), std::end(kWindows1252High), code);
-                   found != std::end(kWindows1252High)) {
-            byte = static_cast<char>(0x80 + (found - std::begin(kWindows1252High)));
-        }
-        bytes.push_back(byte);
-    }
-    return bytes;
+std::string ToUtf8(const QString& text) {
+    return text.toUtf8().toStdString();
 }
 
 // The signature property as a four-character code; 0 when it is missing or not four Latin-1
@@ -224,15 +197,15 @@ void AppendMenuItem(QMenu* menu, std::string_view item) {
             text.push_back(character);
         }
     }
-    QAction* action = menu->addAction(LiteralMenuText(FromWindows1252(std::string_view(text))));
+    QAction* action = menu->addAction(LiteralMenuText(FromUtf8(std::string_view(text))));
     action->setEnabled(enabled);
     if (checked) {
         action->setCheckable(true);
         action->setChecked(true);
     }
     if (shortcut != 0) {
-        action->setShortcut(QKeySequence(QStringLiteral("Ctrl+") +
-                                         FromWindows1252(std::string_view(&shortcut, 1))));
+        action->setShortcut(
+            QKeySequence(QStringLiteral("Ctrl+") + FromUtf8(std::string_view(&shortcut, 1))));
     }
     if (style != 0) {
         QFont font = action->font();
@@ -255,7 +228,7 @@ OSStatus CControl::Init(ControlID id, WindowRef window) {
 
 void CControl::SetTitle(const char* title) {
     BRIM_CHECK(_controlRef != NULL);
-    const QString text = FromWindows1252(title);
+    const QString text = FromUtf8(title);
     if (auto* button = qobject_cast<QAbstractButton*>(_controlRef)) {
         button->setText(text);
     } else if (auto* group = qobject_cast<QGroupBox*>(_controlRef)) {
@@ -267,7 +240,7 @@ void CControl::SetTitle(const char* title) {
 
 void CControl::SetText(const char* text) {
     BRIM_CHECK(_controlRef != NULL);
-    const QString converted = FromWindows1252(text);
+    const QString converted = FromUtf8(text);
     if (auto* label = qobject_cast<QLabel*>(_controlRef)) {
         // The text is shown as given, never read as HTML.
         label->setTextFormat(Qt::PlainText);
@@ -489,12 +462,12 @@ void CEdit::SetValue(std::string text) {
 }
 
 void CEdit::SetValue(const char* text) {
-    if (auto* edit = qobject_cast<QLineEdit*>(_controlRef)) edit->setText(FromWindows1252(text));
+    if (auto* edit = qobject_cast<QLineEdit*>(_controlRef)) edit->setText(FromUtf8(text));
 }
 
 void CEdit::GetValue(std::string& text) const {
     auto* edit = qobject_cast<QLineEdit*>(_controlRef);
-    text = edit == nullptr ? std::string() : ToWindows1252(edit->text());
+    text = edit == nullptr ? std::string() : ToUtf8(edit->text());
 }
 
 // ---- CMenu ----

@@ -6,8 +6,8 @@
 // properties (stdset="0"):
 //   controlSignature  string of four Latin-1 characters, e.g. "orUD"
 //   controlId         int, e.g. 101
-// Text given to and read from the wrappers is Windows-1252, the encoding of the C strings the
-// callers were written for.
+// Text given to and read from the wrappers is UTF-8, so that any text, translated or not, reaches
+// the controls.
 #pragma once
 
 #include <QString>

@@ -8,14 +8,17 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
+#include <QLabel>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUiLoader>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -24,6 +27,8 @@
 #include "DownloadProgress.h"
 #include "Process.h"
 #include "UnitDiagnosis.h"
+#include "UserTexts.h"
+#include "Version.h"
 
 using Brim::PTA::COrloFirmwareUpdate;
 using Brim::PTA::UpdateOutcome;
@@ -31,7 +36,6 @@ using Brim::PTA::UpdateOutcome;
 namespace {
 
 constexpr int kTimerIntervalMs = 500;
-constexpr RGBColor kWarningColor{65535, 0, 0};
 constexpr OSType kVideoEditorSignature = FourCC("KeyG");  // see Process.h
 constexpr char kCommandIdProperty[] = "commandId";
 
@@ -70,42 +74,71 @@ class CloseGuard : public QObject {
     const COrloFirmwareUpdateDialog* _dialog;
 };
 
-DialogItemIndex RunStandardAlert(QMessageBox::Icon icon, const std::string& message,
-                                 const std::string& informative, bool withCancel) {
-    QMessageBox alert(icon, QString(), QString::fromLocal8Bit(message));
+DialogItemIndex RunStandardAlert(QMessageBox::Icon icon, const QString& message,
+                                 const QString& informative, bool withCancel) {
+    QMessageBox alert(icon, QString(), message);
     alert.setTextFormat(Qt::PlainText);
-    alert.setInformativeText(QString::fromLocal8Bit(informative));
-    QPushButton* ok = alert.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-    QPushButton* cancel =
-        withCancel ? alert.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole) : nullptr;
+    alert.setInformativeText(informative);
+    QPushButton* ok = alert.addButton(COrloFirmwareUpdateDialog::tr("OK"), QMessageBox::AcceptRole);
+    QPushButton* cancel = withCancel ? alert.addButton(COrloFirmwareUpdateDialog::tr("Cancel"),
+                                                       QMessageBox::RejectRole)
+                                     : nullptr;
     alert.setDefaultButton(ok);
     alert.setEscapeButton(withCancel ? cancel : ok);
     alert.exec();
     return withCancel && alert.clickedButton() == cancel ? 2 : 1;
 }
 
-std::string StatusText(IOReturn status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
-
-// The instruction line while a run is active: what is being done to which part.
-std::string ActivityText(const DownloadActivity& activity) {
-    const std::string part = activity.part == MCORE ? "the M-CORE image" : "the FPGA image";
-    std::string text;
+// The instruction line while a run is active: what is being done to which part, and what is at
+// stake.
+QString ActivityText(const DownloadActivity& activity) {
+    const bool mcore = activity.part == MCORE;
     switch (activity.stage) {
         case DownloadActivity::kPreparing:
-            text = "Preparing the Orlo for the update.";
-            break;
+            return COrloFirmwareUpdateDialog::tr(
+                "Preparing the Orlo for the update. Do not disconnect or power off the Orlo.");
         case DownloadActivity::kErasing:
-            text = "Erasing " + part + ".";
-            break;
+            return mcore ? COrloFirmwareUpdateDialog::tr(
+                               "Erasing the M-CORE image. Do not disconnect or power off the Orlo.")
+                         : COrloFirmwareUpdateDialog::tr(
+                               "Erasing the FPGA image. Do not disconnect or power off the Orlo.");
         case DownloadActivity::kWriting:
-            text = "Writing " + part + ".";
-            break;
+            return mcore ? COrloFirmwareUpdateDialog::tr(
+                               "Writing the M-CORE image. Do not disconnect or power off the Orlo.")
+                         : COrloFirmwareUpdateDialog::tr(
+                               "Writing the FPGA image. Do not disconnect or power off the Orlo.");
     }
-    return text + " Do not disconnect or power off the Orlo.";
+    return {};
+}
+
+// WCAG 2: the relative luminance of an sRGB colour.
+double RelativeLuminance(const QColor& color) {
+    const auto linear = [](double channel) {
+        return channel <= 0.04045 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF()) +
+           0.0722 * linear(color.blueF());
+}
+
+// F10 opens the window's menu, as on most desktops (Alt and the underlined letter work too).
+void OpenMenuWithF10(WindowRef window) {
+    auto* menuBar = window->findChild<QMenuBar*>(QStringLiteral("MenuBar"));
+    if (menuBar == nullptr || menuBar->actions().isEmpty()) return;
+    auto* shortcut = new QShortcut(QKeySequence(Qt::Key_F10), window);
+    QObject::connect(shortcut, &QShortcut::activated, menuBar,
+                     [menuBar] { menuBar->setActiveAction(menuBar->actions().front()); });
+}
+
+// The warning's colour: red, as dark (on a light window) or as light (on a dark one) as it takes
+// to reach a contrast of 4.5:1 against the window, the WCAG AA level for text.
+QColor WarningColor(const QPalette& palette) {
+    const QColor background = palette.color(QPalette::Window);
+    const bool dark = RelativeLuminance(background) < 0.5;
+    QColor red(255, 0, 0);
+    for (int step = 0; step < 255 && ContrastRatio(red, background) < 4.5; ++step) {
+        red = dark ? QColor(255, red.green() + 1, red.blue() + 1) : QColor(red.red() - 1, 0, 0);
+    }
+    return red;
 }
 
 void ReportOutcome(const UpdateOutcome& outcome) {
@@ -154,7 +187,13 @@ COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireW
     _progressBar.SetValue(0);
     _updateButton.Disable();
     _finalCutRunningStr.SetVisibility(false);
-    _finalCutRunningStr.SetFontForeColor(kWarningColor);
+    const QColor warning = WarningColor(_window->palette());
+    _finalCutRunningStr.SetFontForeColor({static_cast<UInt16>(warning.red() * 257),
+                                          static_cast<UInt16>(warning.green() * 257),
+                                          static_cast<UInt16>(warning.blue() * 257)});
+    _editorWarning = qobject_cast<QLabel*>(_finalCutRunningStr.GetControlRef())->text();
+    DescribeForAssistiveTechnology();
+    OpenMenuWithF10(_window);
 
     _updateButton.SetupEventHandler(kEventControlHit, UpdateEventHandlerStatic, this);
     _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
@@ -184,19 +223,38 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                 _currentSerialNumberStr.SetText(text.c_str());
                 std::string version;
                 _pOrlo->GetUpdateFirmwareVersionString(version);
-                const char* action = _pOrlo->IsDowngrade() ? "Downgrade" : "Upgrade";
-                text = std::string("Select ") + action + " button to download firmware version " +
-                       version + " to Orlo:";
-                _updateFirmwareVersionStr.SetText(text.c_str());
-                _updateButton.SetTitle(action);
+                const bool downgrade = _pOrlo->IsDowngrade();
+                const QString instruction =
+                    downgrade
+                        ? tr("Select Downgrade button to download firmware version %1 to Orlo:")
+                        : tr("Select Upgrade button to download firmware version %1 to Orlo:");
+                _updateFirmwareVersionStr.SetText(
+                    instruction.arg(QString::fromStdString(version)).toUtf8().constData());
+                _updateButton.SetTitle(
+                    (downgrade ? tr("&Downgrade") : tr("&Upgrade")).toUtf8().constData());
                 const bool editorRunning = processes.FindProcess(kVideoEditorSignature);
+                if (editorRunning) {
+                    const std::string editor = processes.GetApplicationName();
+                    _finalCutRunningStr.SetText(
+                        (editor.empty()
+                             ? _editorWarning
+                             : tr("Quit %1 before updating.").arg(QString::fromStdString(editor)))
+                            .toUtf8()
+                            .constData());
+                }
+                const bool wasEnabled = _updateButton.GetControlRef()->isEnabled();
                 _updateButton.Enable(!editorRunning);
+                // Return starts the update: the button is the default, and takes the focus
+                // whenever it becomes enabled.
+                if (!editorRunning && !wasEnabled) _updateButton.GetControlRef()->setFocus();
                 _finalCutRunningStr.SetVisibility(editorRunning);
             } else {
                 // Why not, where the bus can tell.
-                _updateFirmwareVersionStr.SetText(DiagnoseNoOrlo(_stack).text.c_str());
-                _currentFirmwareVersionStr.SetText("Orlo Not Found");
-                _currentSerialNumberStr.SetText("Orlo Not Found");
+                _updateFirmwareVersionStr.SetText(
+                    NoOrloText(DiagnoseNoOrlo(_stack)).toUtf8().constData());
+                const QByteArray notFound = tr("Orlo Not Found").toUtf8();
+                _currentFirmwareVersionStr.SetText(notFound.constData());
+                _currentSerialNumberStr.SetText(notFound.constData());
                 _updateButton.Disable();
                 _finalCutRunningStr.SetVisibility(false);
             }
@@ -210,7 +268,7 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
             _progressBar.SetValue(static_cast<SInt32>(gDownloadProgress.Get()));
             if (!done) {
                 _updateFirmwareVersionStr.SetText(
-                    ActivityText(gDownloadProgress.GetActivity()).c_str());
+                    ActivityText(gDownloadProgress.GetActivity()).toUtf8().constData());
                 break;
             }
             EndRun();
@@ -239,6 +297,27 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
     return noErr;
 }
 
+// Screen readers announce each control by its name, and its description on request.
+void COrloFirmwareUpdateDialog::DescribeForAssistiveTechnology() {
+    const struct {
+        CControl& control;
+        QString name, description;
+    } controls[] = {
+        {_currentFirmwareVersionStr, tr("Firmware version"),
+         tr("The firmware version of the Orlo on the bus")},
+        {_currentSerialNumberStr, tr("Serial number"), tr("The serial number of the Orlo")},
+        {_updateFirmwareVersionStr, tr("Instruction"),
+         tr("What to do next, why no Orlo is found, or what the update is doing")},
+        {_finalCutRunningStr, tr("Warning"),
+         tr("A video editing application is running: the update waits until it has quit")},
+        {_progressBar, tr("Update progress"), tr("How far the update of the Orlo has come")},
+    };
+    for (const auto& control : controls) {
+        control.control.GetControlRef()->setAccessibleName(control.name);
+        control.control.GetControlRef()->setAccessibleDescription(control.description);
+    }
+}
+
 COrloFirmwareUpdateDialog::~COrloFirmwareUpdateDialog() {
     if (_updateState == UPDATING) _pOrlo->WaitForRun();
     EndRun();
@@ -258,7 +337,8 @@ void COrloFirmwareUpdateDialog::StartRun() {
     if (!registered) std::cerr << "The update would not outlive the display.\n";
     gActiveRun = _pOrlo.get();
     _pOrlo->DoUpdate();
-    _updateFirmwareVersionStr.SetText(ActivityText(gDownloadProgress.GetActivity()).c_str());
+    _updateFirmwareVersionStr.SetText(
+        ActivityText(gDownloadProgress.GetActivity()).toUtf8().constData());
 }
 
 void COrloFirmwareUpdateDialog::EndRun() {
@@ -345,53 +425,75 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandlerStatic(EventLoopTimerRef ti
 
 DialogItemIndex ShowDownloadDoneAlert() {
     return RunStandardAlert(
-        QMessageBox::Information, "Programming Complete",
-        "You will need to cycle the Power on your Orlo for changes to take affect", false);
+        QMessageBox::Information, COrloFirmwareUpdateDialog::tr("Programming Complete"),
+        COrloFirmwareUpdateDialog::tr(
+            "You will need to cycle the Power on your Orlo for changes to take affect"),
+        false);
 }
 
 DialogItemIndex ShowDowngradeAlert() {
-    return RunStandardAlert(QMessageBox::Warning,
-                            "This is a Downgrade:", "Press OK to Continue or Cancel to Quit", true);
+    // Escape answers Cancel, as the alert's second button.
+    return RunStandardAlert(
+        QMessageBox::Warning, COrloFirmwareUpdateDialog::tr("This is a Downgrade:"),
+        COrloFirmwareUpdateDialog::tr("Press OK to Continue or Cancel to Quit"), true);
 }
 
 DialogItemIndex ShowAboutDialog() {
-    return RunStandardAlert(QMessageBox::Information, "ORLOFirmwareUpdate  ",
-                            "Version 1.3, Copyright 2026 the ORLOFirmwareUpdate developers", false);
+    return RunStandardAlert(QMessageBox::Information, QStringLiteral("ORLOFirmwareUpdate  "),
+                            COrloFirmwareUpdateDialog::tr(
+                                "Version %1, Copyright 2026 the ORLOFirmwareUpdate developers")
+                                .arg(QString::fromLatin1(kOrloFirmwareUpdateVersion)),
+                            false);
 }
 
 DialogItemIndex ShowDownloadFailedAlert(const UpdateOutcome& outcome) {
     using Result = UpdateOutcome::Result;
-    const std::string status = " (status " + StatusText(outcome.status) + ").";
-    std::string what;
-    bool partly = false;  // the run may have written one of the images
+    const QString status = StatusText(outcome.status);
+    QString text;
     switch (outcome.result) {
         case Result::kNoUnit:
-            what = "The Orlo was not found when programming began.";
+            text = COrloFirmwareUpdateDialog::tr(
+                "The Orlo was not found when programming began. Your Orlo was not updated. Keep "
+                "it connected and powered, and start the update again.");
             break;
         case Result::kInUse:
-            what = "The Orlo is in use by another program.";
+            text = COrloFirmwareUpdateDialog::tr(
+                "The Orlo is in use by another program. Your Orlo was not updated. Keep it "
+                "connected and powered, and start the update again.");
             break;
         case Result::kNotStarted:
-            what = "The update could not be started" + status;
+            text = COrloFirmwareUpdateDialog::tr(
+                       "The update could not be started (status %1). Your Orlo was not updated. "
+                       "Keep it connected and powered, and start the update again.")
+                       .arg(status);
             break;
         case Result::kFpgaFailed:
-            what = "Programming the FPGA image failed" + status;
-            partly = true;
+            text = COrloFirmwareUpdateDialog::tr(
+                       "Programming the FPGA image failed (status %1). Your Orlo was not updated "
+                       "completely. Keep it connected and powered, and start the update again.")
+                       .arg(status);
             break;
         case Result::kMcoreFailed:
-            what = "Programming the M-CORE image failed" + status;
-            partly = true;
+            text = COrloFirmwareUpdateDialog::tr(
+                       "Programming the M-CORE image failed (status %1). Your Orlo was not "
+                       "updated completely. Keep it connected and powered, and start the update "
+                       "again.")
+                       .arg(status);
             break;
         default:
-            what = "The update did not finish.";
-            partly = true;
+            text = COrloFirmwareUpdateDialog::tr(
+                "The update did not finish. Your Orlo was not updated completely. Keep it "
+                "connected and powered, and start the update again.");
             break;
     }
-    return RunStandardAlert(
-        QMessageBox::Critical, "Programming Failed",
-        what + (partly ? " Your Orlo was not updated completely." : " Your Orlo was not updated.") +
-            " Keep it connected and powered, and start the update again.",
-        false);
+    return RunStandardAlert(QMessageBox::Critical,
+                            COrloFirmwareUpdateDialog::tr("Programming Failed"), text, false);
+}
+
+double ContrastRatio(const QColor& first, const QColor& second) {
+    const double a = RelativeLuminance(first) + 0.05;
+    const double b = RelativeLuminance(second) + 0.05;
+    return a > b ? a / b : b / a;
 }
 
 OSStatus SendQuitRequest() {
@@ -465,6 +567,7 @@ void DeferTerminationSignals(QWidget& window, COrloFirmwareUpdateDialog& dialog)
 
 int RunFirmwareUpdateWindow(fw::FireWireStack& stack, const QString& resource,
                             const std::function<void(QWidget& window)>& prepare) {
+    InstallTranslations();  // before the resource: its texts are translated as it is loaded
     std::unique_ptr<QWidget> window;
     if (const OSStatus status = CreateWindowFromResource(resource, window); status != noErr) {
         return status;

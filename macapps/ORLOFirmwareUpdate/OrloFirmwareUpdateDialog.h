@@ -6,6 +6,8 @@
 // Everything here runs on the event-loop thread.
 #pragma once
 
+#include <QColor>
+#include <QCoreApplication>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -44,6 +46,9 @@ constexpr ControlID ORLOProgressBarID{FourCC("orUD"), 300};
 enum OrloFirmwareUpdateType : UInt32 { WAITFORINPUT = 0, STARTUPDATE = 1, UPDATING = 2 };
 
 class COrloFirmwareUpdateDialog {
+    // The window's texts are translated in this class's context.
+    Q_DECLARE_TR_FUNCTIONS(COrloFirmwareUpdateDialog)
+
   public:
     // Binds the controls of `window` (built from the resource, see CreateWindowFromResource) and
     // starts polling `stack`, which must outlive the dialog. The window must outlive it too; the
@@ -83,6 +88,7 @@ class COrloFirmwareUpdateDialog {
   private:
     void StartRun();
     void EndRun();
+    void DescribeForAssistiveTechnology();
 
     CControl _updateButton;
     CControl _cancelButton;
@@ -95,6 +101,7 @@ class COrloFirmwareUpdateDialog {
     std::unique_ptr<Brim::PTA::COrloFirmwareUpdate> _pOrlo;
     WindowRef _window;
     fw::FireWireStack& _stack;
+    QString _editorWarning;  // the warning's text for an editor this program has no name for
     bool _quitWhenDone = false;
     logind::InhibitorLock _inhibitor;  // held while a run is active
 };
@@ -108,6 +115,9 @@ DialogItemIndex ShowDownloadFailedAlert(const Brim::PTA::UpdateOutcome& outcome)
 
 // Asks the application to quit: the event loop ends unless a window refuses to close.
 OSStatus SendQuitRequest();
+
+// WCAG 2's contrast ratio of two colours, 1 to 21; text needs 4.5 for level AA.
+double ContrastRatio(const QColor& first, const QColor& second);
 
 // The resource "main", embedded in the program.
 inline const QString kMainResource = QStringLiteral(":/ORLOFirmwareUpdate/main.ui");

@@ -1,7 +1,7 @@
 #include "UnitDiagnosis.h"
 
-#include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "DownloadUnit.h"
 
@@ -13,14 +13,15 @@ using Cause = NoOrloDiagnosis::Cause;
 constexpr UInt32 kOrloProductVersion = 2;
 constexpr UInt32 kUnsetProductVersion = 0;
 
-std::string Hex(IOReturn status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
-
-NoOrloDiagnosis Found(Cause cause, IOReturn status, std::string text) {
-    return {cause, status, std::move(text)};
+NoOrloDiagnosis Diagnosed(Cause cause, IOReturn status, std::string node = {},
+                          std::string holder = {}, UInt32 productVersion = 0) {
+    NoOrloDiagnosis diagnosis;
+    diagnosis.cause = cause;
+    diagnosis.status = status;
+    diagnosis.node = std::move(node);
+    diagnosis.holder = std::move(holder);
+    diagnosis.productVersion = productVersion;
+    return diagnosis;
 }
 
 // Failures that mean the unit has gone since it was found.
@@ -40,54 +41,36 @@ std::string UdevRuleInstallCommand() {
 }
 
 NoOrloDiagnosis DiagnoseNoOrlo(fw::FireWireStack& stack) {
-    const auto noUnit = [] {
-        return Found(Cause::kNoUnit, kIOReturnNoDevice,
-                     "No Orlo is on the FireWire bus: check that it is connected and powered.");
-    };
-    if (stack.Facts({}).controllers == 0) {
-        return Found(Cause::kNoController, kIOReturnNoDevice,
-                     "This computer has no FireWire controller.");
-    }
+    const NoOrloDiagnosis noUnit = Diagnosed(Cause::kNoUnit, kIOReturnNoDevice);
+    if (stack.Facts({}).controllers == 0) return Diagnosed(Cause::kNoController, kIOReturnNoDevice);
     fw::UnitHandle unit;
     if (const IOReturn status = stack.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
                                                DownloadUnit::kFirmwareUpdateUnitSWVersion, unit);
         status != kIOReturnSuccess) {
-        return Found(Cause::kRegistry, status,
-                     "The device registry cannot be read (status " + Hex(status) + ").");
+        return Diagnosed(Cause::kRegistry, status);
     }
-    if (!unit) return noUnit();
+    if (!unit) return noUnit;
 
     std::unique_ptr<fw::PlugIn> plugIn;
     if (const IOReturn status = stack.CreatePlugIn(unit, plugIn); status != kIOReturnSuccess) {
-        if (Gone(status)) return noUnit();
+        if (Gone(status)) return noUnit;
         if (status == kIOReturnNotPermitted) {
-            return Found(Cause::kNoPermission, status,
-                         "The Orlo's device file " + stack.Facts(unit).node +
-                             " may not be opened: the udev rule that gives access to it is not "
-                             "installed. Install it with: " +
-                             UdevRuleInstallCommand());
+            return Diagnosed(Cause::kNoPermission, status, stack.Facts(unit).node);
         }
-        return Found(Cause::kNotAnswering, status,
-                     "The Orlo cannot be reached (status " + Hex(status) + ").");
+        return Diagnosed(Cause::kNotAnswering, status);
     }
     std::unique_ptr<fw::DeviceInterface> device;
     UInt32 generation = 0;
     IOReturn status = plugIn->QueryInterface(device);
     if (status == kIOReturnSuccess) status = device->GetBusGeneration(generation);
-    if (status != kIOReturnSuccess) {
-        if (Gone(status)) return noUnit();
-        return Found(Cause::kNotAnswering, status,
-                     "The Orlo cannot be reached (status " + Hex(status) + ").");
-    }
+    if (status != kIOReturnSuccess)
+        return Gone(status) ? noUnit : Diagnosed(Cause::kNotAnswering, status);
 
     status = device->Open();
     if (status == kIOReturnExclusiveAccess) {
-        const std::string holder = stack.Facts(unit).holder;
-        return Found(Cause::kInUse, status,
-                     "The Orlo is in use by another program" +
-                         (holder.empty() ? std::string() : " (" + holder + ")") + ".");
+        return Diagnosed(Cause::kInUse, status, {}, stack.Facts(unit).holder);
     }
-    if (Gone(status)) return noUnit();
+    if (Gone(status)) return noUnit;
     const bool opened = status == kIOReturnSuccess;
 
     UInt32 revision = 0;
@@ -96,17 +79,11 @@ NoOrloDiagnosis DiagnoseNoOrlo(fw::FireWireStack& stack) {
         FWAddressStruct(DownloadUnit::kRegisterSpace, DownloadUnit::kRegisterBase + 0x8), revision,
         false, generation);
     if (opened) device->Close();
-    if (Gone(status)) return noUnit();
-    if (status != kIOReturnSuccess) {
-        return Found(Cause::kNotAnswering, status,
-                     "The Orlo does not answer (status " + Hex(status) +
-                         "): turn it off and on, and check its cable.");
-    }
+    if (Gone(status)) return noUnit;
+    if (status != kIOReturnSuccess) return Diagnosed(Cause::kNotAnswering, status);
     const UInt32 product = revision >> 16;
     if (product != kOrloProductVersion && product != kUnsetProductVersion) {
-        return Found(Cause::kNotAnOrlo, kIOReturnUnsupported,
-                     "The device on the bus is not an Orlo (product version " +
-                         std::to_string(product) + ").");
+        return Diagnosed(Cause::kNotAnOrlo, kIOReturnUnsupported, {}, {}, product);
     }
     return {};
 }

@@ -1,6 +1,6 @@
 // Why no Orlo can be used: asked after identification has failed, it goes through what stands
-// between this program and the Orlo's update unit, in order, and names the first obstacle in a
-// sentence a user can act on.
+// between this program and the Orlo's update unit, in order, and names the first obstacle with
+// what a user needs to act on it (the front ends word it).
 #pragma once
 
 #include <string>
@@ -20,7 +20,9 @@ struct NoOrloDiagnosis {
     };
     Cause cause = Cause::kNone;
     IOReturn status = kIOReturnSuccess;  // the failure that showed the cause, where there was one
-    std::string text;                    // one sentence, for the window and the command line
+    std::string node;                    // kNoPermission: the device file
+    std::string holder;                  // kInUse: who holds it, where the system tells
+    UInt32 productVersion = 0;           // kNotAnOrlo
 };
 
 // Takes the unit's claim for a moment when it can, as identification does, and writes nothing

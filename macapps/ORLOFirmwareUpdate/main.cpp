@@ -1,15 +1,78 @@
 // The utility: the update window over the Linux FireWire stack. With ORLO_RECORD=FILE in the
 // environment, every call to the stack is also written to FILE (JSON Lines), for a bug report.
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 
 #include "LinuxFireWireStack.h"
 #include "OrloFirmwareUpdateDialog.h"
 #include "RecordingStack.h"
+#include "Version.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+// --help and --version, and nothing else, before anything needs a display. 0 to go on, else the
+// exit status.
+int TakeArguments(int argc, char* argv[]) {
+    QCoreApplication arguments(argc, argv);
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kOrloFirmwareUpdateVersion));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QCoreApplication::translate(
+        "main",
+        "Updates the firmware of the Orlo, a FireWire video I/O device. Without a "
+        "display, use orlo-firmware-update."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
+        std::cerr << (parser.errorText().isEmpty()
+                          ? QCoreApplication::translate("main", "No arguments are taken.")
+                          : parser.errorText())
+                         .toStdString()
+                  << "\n\n"
+                  << parser.helpText().toStdString();
+        return kUsageError;
+    }
+    if (parser.isSet(help)) {
+        std::cout << parser.helpText().toStdString();
+        return -1;
+    }
+    if (parser.isSet(version)) {
+        std::cout << "ORLOFirmwareUpdate " << kOrloFirmwareUpdateVersion << "\n";
+        return -1;
+    }
+    return 0;
+}
+
+// Without a display the toolkit would abort; say what to do instead.
+bool HasDisplay() {
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland")) {
+        return true;  // offscreen, vnc, ...: the platform needs no display server
+    }
+    return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
+    if (const int status = TakeArguments(argc, argv); status != 0) {
+        return status < 0 ? EXIT_SUCCESS : status;
+    }
+    if (!HasDisplay()) {
+        std::cerr << "ORLOFirmwareUpdate needs a display, and neither DISPLAY nor WAYLAND_DISPLAY "
+                     "is set: run orlo-firmware-update update instead, or xvfb-run -a "
+                     "ORLOFirmwareUpdate.\n";
+        return kUsageError;
+    }
     QApplication application(argc, argv);
+    // Wayland compositors find the window's name and icon by its desktop file.
+    QGuiApplication::setDesktopFileName(
+        QStringLiteral("org.orlofirmwareupdate.ORLOFirmwareUpdate"));
     linuxfw::LinuxFireWireStack stack;
     const char* record = std::getenv("ORLO_RECORD");
     if (record == nullptr || *record == '\0') return RunFirmwareUpdateWindow(stack);

@@ -2,10 +2,12 @@
 
 #include <signal.h>
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -18,6 +20,7 @@
 #include "InhibitorLock.h"
 #include "Process.h"
 #include "UnitDiagnosis.h"
+#include "UserTexts.h"
 #include "orlofirmwareupdate.h"
 
 namespace cli {
@@ -29,11 +32,20 @@ using Cause = NoOrloDiagnosis::Cause;
 using Clock = std::chrono::steady_clock;
 
 constexpr OSType kVideoEditorSignature = FourCC("KeyG");  // see Process.h
+
+// The command line's texts are translated in this context.
+struct Cli {
+    Q_DECLARE_TR_FUNCTIONS(Cli)
+};
 constexpr auto kProgressInterval = std::chrono::milliseconds(50);
 
 void Print(FILE* stream, const std::string& text) {
     std::fputs(text.c_str(), stream);
     std::fflush(stream);
+}
+
+void Print(FILE* stream, const QString& text) {
+    Print(stream, text.toStdString());
 }
 
 void PrintJson(FILE* stream, const QJsonObject& object) {
@@ -46,11 +58,11 @@ QString Q(const std::string& text) {
 
 // With --json a failure is the document itself, {"error": {"code", "message"}}; without, a line
 // on standard error.
-int Fail(const Options& options, const Console& console, int code, const std::string& message) {
+int Fail(const Options& options, const Console& console, int code, const QString& message) {
     if (options.json) {
-        PrintJson(console.out, {{"error", QJsonObject{{"code", code}, {"message", Q(message)}}}});
+        PrintJson(console.out, {{"error", QJsonObject{{"code", code}, {"message", message}}}});
     } else {
-        Print(console.err, message + "\n");
+        Print(console.err, message + QLatin1Char('\n'));
     }
     return code;
 }
@@ -96,6 +108,7 @@ struct Identity {
     std::string embedded;  // the images in this program
     bool downgrade = false;
     bool editorRunning = false;
+    std::string editor;  // the editing application's name, where it is known
 };
 
 // Identifies the Orlo; on failure names the obstacle and returns the exit code (else kSuccess).
@@ -106,7 +119,8 @@ int Identify(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, Identity
         // Nothing in the way now: the Orlo was plugged in just then. Ask once more.
         if (why.cause != Cause::kNone || !controller.IsFound()) {
             if (why.cause == Cause::kNone) {
-                why = {Cause::kNotAnswering, kIOReturnError, "The Orlo could not be identified."};
+                why.cause = Cause::kNotAnswering;
+                why.status = kIOReturnError;
             }
             return ExitCodeFor(why.cause);
         }
@@ -119,16 +133,19 @@ int Identify(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, Identity
     controller.GetSerialNumberString(identity.serial);
     controller.GetUpdateFirmwareVersionString(identity.embedded);
     identity.downgrade = controller.IsDowngrade();
-    identity.editorRunning = TProcess(kMyProcess).FindProcess(kVideoEditorSignature);
+    TProcess processes(kMyProcess);
+    identity.editorRunning = processes.FindProcess(kVideoEditorSignature);
+    identity.editor = processes.GetApplicationName();
     return kSuccess;
 }
 
 int NotFound(const Options& options, const Console& console, const NoOrloDiagnosis& why, int code) {
     if (options.json) {
-        PrintJson(console.out,
-                  {{"found", false}, {"reason", CauseName(why.cause)}, {"message", Q(why.text)}});
+        PrintJson(
+            console.out,
+            {{"found", false}, {"reason", CauseName(why.cause)}, {"message", NoOrloText(why)}});
     } else {
-        Print(console.err, why.text + "\n");
+        Print(console.err, NoOrloText(why) + QLatin1Char('\n'));
     }
     return code;
 }
@@ -152,15 +169,15 @@ const char* PartName(DL_DEVICE_TYPE part) {
     return part == MCORE ? "mcore" : "fpga";
 }
 
-std::string ActivityText(const DownloadActivity& activity) {
-    const std::string image = activity.part == MCORE ? "the M-CORE image" : "the FPGA image";
+QString ActivityText(const DownloadActivity& activity) {
+    const bool mcore = activity.part == MCORE;
     switch (activity.stage) {
         case DownloadActivity::kPreparing:
-            return "Preparing the Orlo";
+            return Cli::tr("Preparing the Orlo");
         case DownloadActivity::kErasing:
-            return "Erasing " + image;
+            return mcore ? Cli::tr("Erasing the M-CORE image") : Cli::tr("Erasing the FPGA image");
         case DownloadActivity::kWriting:
-            return "Writing " + image;
+            return mcore ? Cli::tr("Writing the M-CORE image") : Cli::tr("Writing the FPGA image");
     }
     return {};
 }
@@ -199,28 +216,36 @@ class ProgressReport {
                                      {"part", PartName(activity.part)},
                                      {"percent", static_cast<int>(percent)}});
         } else if (_console.terminal) {
-            Print(_console.out, "\r\x1b[K" + ActivityText(activity) + "  " +
-                                    std::to_string(percent) + " %" + TimeLeft(activity, percent));
+            const int left = SecondsLeft(activity, percent);
+            const QString line = left < 0
+                                     ? Cli::tr("%1  %2 %").arg(ActivityText(activity)).arg(percent)
+                                     : Cli::tr("%1  %2 %  about %3 s left")
+                                           .arg(ActivityText(activity))
+                                           .arg(percent)
+                                           .arg(left);
+            Print(_console.out, QStringLiteral("\r\x1b[K") + line);
         } else if (tenth) {
-            Print(_console.out, ActivityText(activity) + ": " + std::to_string(percent) + " %\n");
+            Print(_console.out,
+                  Cli::tr("%1: %2 %").arg(ActivityText(activity)).arg(percent) + QLatin1Char('\n'));
         }
     }
     void Finish() {
-        if (_started && !_options.json && _console.terminal) Print(_console.out, "\n");
+        if (_started && !_options.json && _console.terminal) Print(_console.out, std::string("\n"));
     }
 
   private:
     // While an image is written, its rate so far gives the rest of it; the M-CORE image, a fifth
     // of the FPGA image's size, follows the FPGA image's rate.
-    std::string TimeLeft(const DownloadActivity& activity, UInt32 percent) const {
-        if (activity.stage != DownloadActivity::kWriting) return {};
+    // -1 while there is no estimate.
+    int SecondsLeft(const DownloadActivity& activity, UInt32 percent) const {
+        if (activity.stage != DownloadActivity::kWriting) return -1;
         const UInt32 base = activity.part == MCORE ? 80 : 40;
         const double done = (percent - base) / 20.0;
-        if (done <= 0.0) return {};
+        if (done <= 0.0) return -1;
         const double spent = std::chrono::duration<double>(Clock::now() - _stageStart).count();
         double left = spent / done * (1.0 - done);
         if (activity.part == Xilinx) left += spent / done * (67988.0 / 336680.0);
-        return "  about " + std::to_string(static_cast<int>(left + 0.5)) + " s left";
+        return static_cast<int>(left + 0.5);
     }
 
     const Options& _options;
@@ -231,27 +256,33 @@ class ProgressReport {
     Clock::time_point _stageStart;
 };
 
-std::string OutcomeText(const UpdateOutcome& outcome) {
-    char status[16];
-    std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(outcome.status));
+QString OutcomeText(const UpdateOutcome& outcome) {
+    const QString status = StatusText(outcome.status);
     switch (outcome.result) {
         case UpdateOutcome::Result::kSucceeded:
-            return "Programming Complete. Cycle the power of the Orlo for the new firmware to take "
-                   "effect.";
+            return Cli::tr(
+                "Programming Complete. Cycle the power of the Orlo for the new firmware to take "
+                "effect.");
         case UpdateOutcome::Result::kNoUnit:
-            return "Programming Failed: the Orlo was not found when programming began. It was not "
-                   "updated.";
+            return Cli::tr(
+                "Programming Failed: the Orlo was not found when programming began. It was not "
+                "updated.");
         case UpdateOutcome::Result::kInUse:
-            return "Programming Failed: the Orlo is in use by another program. It was not updated.";
+            return Cli::tr(
+                "Programming Failed: the Orlo is in use by another program. It was not updated.");
         case UpdateOutcome::Result::kFpgaFailed:
-            return std::string("Programming Failed: the FPGA image failed (status ") + status +
-                   "). Keep the Orlo connected and powered, and update it again.";
+            return Cli::tr(
+                       "Programming Failed: the FPGA image failed (status %1). Keep the Orlo "
+                       "connected and powered, and update it again.")
+                .arg(status);
         case UpdateOutcome::Result::kMcoreFailed:
-            return std::string("Programming Failed: the M-CORE image failed (status ") + status +
-                   "). Keep the Orlo connected and powered, and update it again.";
+            return Cli::tr(
+                       "Programming Failed: the M-CORE image failed (status %1). Keep the Orlo "
+                       "connected and powered, and update it again.")
+                .arg(status);
         default:
-            return std::string("Programming Failed: the update could not be started (status ") +
-                   status + ").";
+            return Cli::tr("Programming Failed: the update could not be started (status %1).")
+                .arg(status);
     }
 }
 
@@ -272,14 +303,21 @@ const char* ResultName(UpdateOutcome::Result result) {
     }
 }
 
-// A "yes" typed at the prompt, on a terminal only.
+// A "yes" typed at the prompt, on a terminal only (the word in the user's language, or "yes").
 bool ConfirmedDowngrade(const Identity& identity, const Console& console) {
     if (!console.terminal) return false;
-    Print(console.err, "This is a downgrade: the Orlo has firmware " + identity.firmware +
-                           ", this program brings " + identity.embedded + ". Type yes to go on: ");
+    Print(console.err, Cli::tr("This is a downgrade: the Orlo has firmware %1, this program brings "
+                               "%2. Type yes to go on: ")
+                           .arg(Q(identity.firmware), Q(identity.embedded)));
     char answer[64] = {};
     if (std::fgets(answer, sizeof answer, console.in) == nullptr) return false;
-    return std::strcmp(answer, "yes\n") == 0 || std::strcmp(answer, "yes") == 0;
+    const QString typed = QString::fromLocal8Bit(answer).trimmed();
+    return typed == QLatin1String("yes") || typed == Cli::tr("yes");
+}
+
+// The label of an `info` line, padded so that the values line up whatever the language.
+QString InfoLine(const QString& label, const QString& value, int width) {
+    return label.leftJustified(width) + QLatin1Char(' ') + value + QLatin1Char('\n');
 }
 
 }  // namespace
@@ -289,7 +327,7 @@ int List(fw::FireWireStack& stack, const Options& options, const Console& consol
     const IOReturn status = stack.FindUnits(DownloadUnit::kFirmwareUpdateUnitSpecID,
                                             DownloadUnit::kFirmwareUpdateUnitSWVersion, units);
     if (status != kIOReturnSuccess) {
-        return Fail(options, console, kNoOrlo, DiagnoseNoOrlo(stack).text);
+        return Fail(options, console, kNoOrlo, NoOrloText(DiagnoseNoOrlo(stack)));
     }
     QJsonArray list;
     for (const fw::UnitHandle& unit : units) {
@@ -299,7 +337,8 @@ int List(fw::FireWireStack& stack, const Options& options, const Console& consol
     }
     if (options.json) PrintJson(console.out, {{"units", list}});
     if (units.empty()) {
-        if (!options.json) Print(console.err, DiagnoseNoOrlo(stack).text + "\n");
+        if (!options.json)
+            Print(console.err, NoOrloText(DiagnoseNoOrlo(stack)) + QLatin1Char('\n'));
         return kNoOrlo;
     }
     return kSuccess;
@@ -326,11 +365,22 @@ int Info(fw::FireWireStack& stack, const Options& options, const Console& consol
         PrintJson(console.out, info);
         return kSuccess;
     }
-    std::string what = identity.downgrade ? "a downgrade" : "an upgrade";
-    if (identity.editorRunning) what += ", refused while an editing application runs";
-    Print(console.out, "Orlo:             " + identity.node + "\n" + "Firmware version: " +
-                           identity.firmware + "\n" + "Serial number:    " + identity.serial +
-                           "\n" + "This program:     " + identity.embedded + " (" + what + ")\n");
+    QString what;
+    if (identity.editorRunning) {
+        what = identity.downgrade
+                   ? Cli::tr("%1 (a downgrade, refused while an editing application runs)")
+                   : Cli::tr("%1 (an upgrade, refused while an editing application runs)");
+    } else {
+        what = identity.downgrade ? Cli::tr("%1 (a downgrade)") : Cli::tr("%1 (an upgrade)");
+    }
+    const QString labels[] = {Cli::tr("Orlo:"), Cli::tr("Firmware version:"),
+                              Cli::tr("Serial number:"), Cli::tr("This program:")};
+    int width = 0;
+    for (const QString& label : labels) width = std::max(width, static_cast<int>(label.size()));
+    Print(console.out, InfoLine(labels[0], Q(identity.node), width) +
+                           InfoLine(labels[1], Q(identity.firmware), width) +
+                           InfoLine(labels[2], Q(identity.serial), width) +
+                           InfoLine(labels[3], what.arg(Q(identity.embedded)), width));
     return kSuccess;
 }
 
@@ -343,14 +393,18 @@ int Update(fw::FireWireStack& stack, const Options& options, const Console& cons
     }
     if (identity.editorRunning && !options.force) {
         return Fail(options, console, kRefused,
-                    "An editing application is running: quit it before updating the Orlo, or "
-                    "give --force.");
+                    identity.editor.empty()
+                        ? Cli::tr("An editing application is running: quit it before updating "
+                                  "the Orlo, or give --force.")
+                        : Cli::tr("%1 is running: quit it before updating the Orlo, or give "
+                                  "--force.")
+                              .arg(Q(identity.editor)));
     }
     if (identity.downgrade && !options.allowDowngrade && !ConfirmedDowngrade(identity, console)) {
         return Fail(options, console, kRefused,
-                    "This is a downgrade (the Orlo has " + identity.firmware +
-                        ", this program brings " + identity.embedded +
-                        "): give --allow-downgrade to go on.");
+                    Cli::tr("This is a downgrade (the Orlo has %1, this program brings %2): give "
+                            "--allow-downgrade to go on.")
+                        .arg(Q(identity.firmware), Q(identity.embedded)));
     }
 
     // Keep the machine from suspending or shutting down while the flash is rewritten.
@@ -358,8 +412,9 @@ int Update(fw::FireWireStack& stack, const Options& options, const Console& cons
     QString error;
     if (!inhibitor.Take(QStringLiteral("ORLOFirmwareUpdate"),
                         QStringLiteral("Updating the Orlo's firmware"), error)) {
-        Print(console.err, "Nothing prevents a suspend or shutdown during the update: " +
-                               error.toStdString() + "\n");
+        Print(console.err,
+              Cli::tr("Nothing prevents a suspend or shutdown during the update: %1").arg(error) +
+                  QLatin1Char('\n'));
     }
     // From here on the update must not be cut short: quit signals wait for its end.
     DeferQuitSignals();
@@ -370,7 +425,7 @@ int Update(fw::FireWireStack& stack, const Options& options, const Console& cons
         done = controller.GetDoneStatus();  // first: a done run's progress is final
         progress.Show(gDownloadProgress.GetActivity(), gDownloadProgress.Get());
         for (const int received = gQuitSignals.load(); answered < received; ++answered) {
-            Print(console.err, "Quitting once the update has ended.\n");
+            Print(console.err, Cli::tr("Quitting once the update has ended.") + QLatin1Char('\n'));
         }
         if (!done) std::this_thread::sleep_for(kProgressInterval);
     }
@@ -382,10 +437,10 @@ int Update(fw::FireWireStack& stack, const Options& options, const Console& cons
         PrintJson(console.out,
                   {{"result", ResultName(outcome.result)},
                    {"status", static_cast<qint64>(static_cast<UInt32>(outcome.status))},
-                   {"message", Q(OutcomeText(outcome))}});
+                   {"message", OutcomeText(outcome)}});
     } else {
         Print(outcome.result == UpdateOutcome::Result::kSucceeded ? console.out : console.err,
-              OutcomeText(outcome) + "\n");
+              OutcomeText(outcome) + QLatin1Char('\n'));
     }
     return Brim::PTA::ExitStatusFor(outcome);
 }

@@ -17,6 +17,7 @@
 #include "DemoOrlo.h"
 #include "LinuxFireWireStack.h"
 #include "RecordingStack.h"
+#include "UserTexts.h"
 #include "Version.h"
 
 namespace {
@@ -46,11 +47,13 @@ class Diagnostics {
 
 int main(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
+    InstallTranslations();
     QCoreApplication::setApplicationName(QStringLiteral("orlo-firmware-update"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kOrloFirmwareUpdateVersion));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
+    parser.setApplicationDescription(QCoreApplication::translate(
+        "Cli",
         "Updates the firmware of the Orlo, a FireWire video I/O device.\n\n"
         "Commands:\n"
         "  list    every Orlo found, with its device file\n"
@@ -58,25 +61,35 @@ int main(int argc, char* argv[]) {
         "  update  programs the FPGA image and the M-CORE image of this program"));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("One JSON document on standard output; progress "
-                                                 "as JSON lines on standard error."));
-    const QCommandLineOption simulate(QStringLiteral("simulate"),
-                                      QStringLiteral("Use a simulated Orlo: no hardware needed."));
-    const QCommandLineOption verbose(QStringLiteral("verbose"),
-                                     QStringLiteral("Also print the diagnostic lines of each step "
-                                                    "on standard error."));
-    const QCommandLineOption allowDowngrade(QStringLiteral("allow-downgrade"),
-                                            QStringLiteral("Update although it is a downgrade."));
-    const QCommandLineOption force(QStringLiteral("force"),
-                                   QStringLiteral("Update although an editing application runs."));
+    const QCommandLineOption json(
+        QStringLiteral("json"),
+        QCoreApplication::translate("Cli",
+                                    "One JSON document on standard output; progress "
+                                    "as JSON lines on standard error."));
+    const QCommandLineOption simulate(
+        QStringLiteral("simulate"),
+        QCoreApplication::translate("Cli", "Use a simulated Orlo: no hardware needed."));
+    const QCommandLineOption verbose(
+        QStringLiteral("verbose"),
+        QCoreApplication::translate("Cli",
+                                    "Also print the diagnostic lines of each step "
+                                    "on standard error."));
+    const QCommandLineOption allowDowngrade(
+        QStringLiteral("allow-downgrade"),
+        QCoreApplication::translate("Cli", "Update although it is a downgrade."));
+    const QCommandLineOption force(
+        QStringLiteral("force"),
+        QCoreApplication::translate("Cli", "Update although an editing application runs."));
     const QCommandLineOption record(
         QStringLiteral("record"),
-        QStringLiteral("Write every call to the FireWire stack to FILE (JSON Lines), for a bug "
-                       "report."),
+        QCoreApplication::translate(
+            "Cli",
+            "Write every call to the FireWire stack to FILE (JSON Lines), for a bug "
+            "report."),
         QStringLiteral("FILE"));
     parser.addOptions({json, simulate, verbose, allowDowngrade, force, record});
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("list, info or update"));
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QCoreApplication::translate("Cli", "list, info or update"));
 
     const auto usage = [&parser](const QString& problem) {
         std::cerr << problem.toStdString() << "\n\n" << parser.helpText().toStdString();
@@ -92,13 +105,14 @@ int main(int argc, char* argv[]) {
         return cli::kSuccess;
     }
     const QStringList commands = parser.positionalArguments();
-    if (commands.size() != 1) return usage(QStringLiteral("Give one command."));
+    if (commands.size() != 1) return usage(QCoreApplication::translate("Cli", "Give one command."));
     const QString command = commands.front();
     const auto run = command == QLatin1String("list")     ? cli::List
                      : command == QLatin1String("info")   ? cli::Info
                      : command == QLatin1String("update") ? cli::Update
                                                           : nullptr;
-    if (run == nullptr) return usage(QStringLiteral("Unknown command: ") + command);
+    if (run == nullptr)
+        return usage(QCoreApplication::translate("Cli", "Unknown command: %1").arg(command));
 
     // A reader that goes away (`| head`) must not end an update with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
@@ -122,7 +136,8 @@ int main(int argc, char* argv[]) {
     if (!parser.isSet(record)) return run(*stack, options, console);
     recording::RecordingStack recorder(*stack, parser.value(record).toStdString());
     if (!recorder.Ok()) {
-        return usage(QStringLiteral("Cannot write the recording ") + parser.value(record));
+        return usage(QCoreApplication::translate("Cli", "Cannot write the recording %1")
+                         .arg(parser.value(record)));
     }
     return run(recorder, options, console);
 }

@@ -43,7 +43,8 @@ class CliTest : public testing::Test {
         arguments.insert(arguments.begin(), CLI_PROGRAM);
         child.emplace(arguments,
                       std::map<std::string, std::string>{
-                          {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent"}},
+                          {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent"},
+                          {"LANGUAGE", "en"}},  // the tests read English
                       files);
     }
     ProgramRun Finish() {
@@ -232,7 +233,7 @@ TEST_F(CliTest, ARunningEditingApplicationRefusesTheUpdate) {
     ProgramRun run = Command({"--simulate", "update"});
     EXPECT_EQ(run.status, 5);
     EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find("An editing application is running"), std::string::npos);
+    EXPECT_NE(run.err.find("Kdenlive is running: quit it before updating"), std::string::npos);
 
     run = Command({"--simulate", "--json", "info"});
     EXPECT_EQ(run.status, 0);

@@ -248,11 +248,13 @@ TEST(ControlText, SetTextPaintsAtOnceAndEditSetValueWaits) {
     EXPECT_EQ(counting.draws, 1);
 }
 
-TEST(ControlText, IsWindows1252AndLiteral) {
+TEST(ControlText, IsUtf8AndLiteral) {
     TestWindow test;
     CControl label = test.Bind(200);
-    label.SetText("\x80 caf\xE9 \x99 \x81");
-    EXPECT_EQ(test.label->text(), QString::fromUtf8("\u20AC caf\u00E9 \u2122 \u0081"));
+    label.SetText("\u20AC caf\u00E9 \u6F22 \U0001F50C");  // beyond Latin-1 and the BMP
+    EXPECT_EQ(test.label->text(), QString::fromUtf8("\u20AC caf\u00E9 \u6F22 \U0001F50C"));
+    label.SetText("caf\xE9");  // not UTF-8: shown, not lost
+    EXPECT_EQ(test.label->text(), QString::fromUtf8("caf\uFFFD"));
     label.SetText("<b>bold?</b>");
     EXPECT_EQ(test.label->textFormat(), Qt::PlainText);
     label.SetText(nullptr);
@@ -262,7 +264,7 @@ TEST(ControlText, IsWindows1252AndLiteral) {
     test.edit->setText(QString::fromUtf8("\u20AC\u0178\u00FF\u6F22"));
     std::string text;
     edit.GetValue(text);
-    EXPECT_EQ(text, "\x80\x9F\xFF?");
+    EXPECT_EQ(text, "\u20AC\u0178\u00FF\u6F22");
 
     CControl button = test.Bind(101);
     button.SetTitle("Downgrade");

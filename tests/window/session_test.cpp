@@ -16,6 +16,7 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 #include <chrono>
@@ -53,6 +54,7 @@ using Clock = std::chrono::steady_clock;
 struct ChildSetup {
     bool failingUnit = false;  // the unit refuses the FPGA image's CRC
     int signalAtStart = 0;     // raised right after the click on Upgrade, before the run starts
+    bool textsOnly = false;    // writes what the window says once the Orlo is shown, and quits
 };
 
 // The utility's window over a simulated Orlo that is already plugged in; it clicks Upgrade as
@@ -91,6 +93,20 @@ int RunChild(const ChildSetup& setup, const std::string& logPath) {
             auto* upgrade = qobject_cast<QPushButton*>(button.GetControlRef());
             if (!upgrade->isEnabled()) return;
             poll->stop();
+            if (setup.textsOnly) {
+                CControl instruction;
+                instruction.Init(ORLOUpdateFirmwareVersionStrID, &window);
+                const auto text = [](CControl& control) {
+                    const QWidget* widget = control.GetControlRef();
+                    return (qobject_cast<const QLabel*>(widget) != nullptr
+                                ? qobject_cast<const QLabel*>(widget)->text()
+                                : qobject_cast<const QPushButton*>(widget)->text())
+                        .toStdString();
+                };
+                append(text(instruction) + "\n" + text(button) + "\n");
+                QCoreApplication::exit(0);
+                return;
+            }
             append("window " + std::to_string(window.winId()) + "\n");
             upgrade->click();
             if (setup.signalAtStart != 0) ::raise(setup.signalAtStart);
@@ -252,6 +268,7 @@ class SessionTest : public testing::Test {
     // Starts the utility; `what` is the child's first argument (see main).
     void Start(const std::string& what, std::map<std::string, std::string> env) {
         if (env.count("QT_QPA_PLATFORM") == 0) env["QT_QPA_PLATFORM"] = "offscreen";
+        if (env.count("LANGUAGE") == 0) env["LANGUAGE"] = "en";  // the tests read English
         if (env.count("DBUS_SYSTEM_BUS_ADDRESS") == 0)
             env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent/bus";
         ChildProcess::Files files;
@@ -396,14 +413,37 @@ TEST_F(SessionTest, WithoutLogindTheUpdateGoesAheadAndSaysSo) {
     EXPECT_EQ(errors.find(line), errors.rfind(line));
 }
 
+// The window speaks the user's language where it has a translation, and English, byte for byte,
+// where it has none.
+TEST_F(SessionTest, TheWindowSpeaksTheUsersLanguage) {
+    const struct {
+        const char* language;
+        std::string instruction, button;
+    } cases[] = {
+        {"de", "Wählen Sie „Aktualisieren“, um die Firmware-Version 1-3 auf den Orlo zu laden:",
+         "&Aktualisieren"},
+        {"en", "Select Upgrade button to download firmware version 1-3 to Orlo:", "&Upgrade"},
+        {"fr", "Select Upgrade button to download firmware version 1-3 to Orlo:", "&Upgrade"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.language);
+        fs::remove(logPath);
+        Start("texts", {{"LANGUAGE", c.language}, {"LC_ALL", "C.UTF-8"}});
+        const std::optional<int> ended = child->Wait(milliseconds{20000});
+        ASSERT_EQ(ended, 0) << ReadFile(errPath);
+        EXPECT_EQ(ReadFile(logPath), c.instruction + "\n" + c.button + "\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // session_test --child {run | failing | signal-at-start:N} LOG
+    // session_test --child {run | failing | signal-at-start:N | texts} LOG
     if (argc == 4 && std::string(argv[1]) == "--child") {
         const std::string what = argv[2];
         ChildSetup setup;
         setup.failingUnit = what == "failing";
+        setup.textsOnly = what == "texts";
         if (what.rfind("signal-at-start:", 0) == 0)
             setup.signalAtStart = std::stoi(what.substr(16));
         return RunChild(setup, argv[3]);

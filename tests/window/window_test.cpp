@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
@@ -13,6 +14,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
@@ -238,6 +240,11 @@ class WindowTest : public testing::Test {
 const QString kUpgradeText =
     QStringLiteral("Select Upgrade button to download firmware version 1-3 to Orlo:");
 
+// A button's text as people see it: the '&' marks the mnemonic, underlined.
+QString Visible(QString text) {
+    return text.remove(QLatin1Char('&'));
+}
+
 TEST(WindowStartTest, ControlsStartClearedAndTheFirstTickComesAtOnce) {
     EnsureApplication();
     sim::SimulatedBus bus;
@@ -253,7 +260,6 @@ TEST(WindowStartTest, ControlsStartClearedAndTheFirstTickComesAtOnce) {
     EXPECT_EQ(bar->maximum(), 100);
     EXPECT_FALSE(window->findChild<QPushButton*>("updateButton")->isEnabled());
     EXPECT_TRUE(warning->isHidden());
-    EXPECT_EQ(warning->palette().color(QPalette::WindowText), QColor(255, 0, 0));
     EXPECT_EQ(version->text(), "Searching...");  // the resource's text until the first tick
     EXPECT_FALSE(window->findChild<QMenuBar*>("MenuBar")->isNativeMenuBar());
 
@@ -268,7 +274,7 @@ TEST_F(WindowTest, ShowsTheOrloWhileItIsOnTheBus) {
     EXPECT_EQ(version->text(), "1-2");
     EXPECT_EQ(serial->text(), "SN000042");
     EXPECT_EQ(instruction->text(), kUpgradeText);
-    EXPECT_EQ(updateButton->text(), "Upgrade");
+    EXPECT_EQ(Visible(updateButton->text()), "Upgrade");
     EXPECT_TRUE(updateButton->isEnabled());
     EXPECT_TRUE(cancelButton->isEnabled());
     EXPECT_FALSE(WarningShown());
@@ -276,7 +282,7 @@ TEST_F(WindowTest, ShowsTheOrloWhileItIsOnTheBus) {
     bus.SetPresent(unit, false);
     Tick();
     ExpectNotFound();
-    EXPECT_EQ(updateButton->text(), "Upgrade");  // left as it was
+    EXPECT_EQ(Visible(updateButton->text()), "Upgrade");  // left as it was
     EXPECT_TRUE(cancelButton->isEnabled());
     EXPECT_FALSE(HasWrites());
 }
@@ -301,7 +307,7 @@ TEST_F(WindowTest, CancelButtonMenuQuitAndCloseBoxQuitWhileWaiting) {
 TEST_F(WindowTest, DowngradeCancelledQuitsWithoutWritingToTheOrlo) {
     PlugIn(0x00010005);  // FPGA 5 is newer than the embedded 3
     Tick();
-    EXPECT_EQ(updateButton->text(), "Downgrade");
+    EXPECT_EQ(Visible(updateButton->text()), "Downgrade");
     EXPECT_EQ(instruction->text(),
               "Select Downgrade button to download firmware version 1-3 to Orlo:");
 
@@ -354,8 +360,7 @@ TEST_F(WindowTest, RunningVideoEditorBlocksTheUpdate) {
     Tick();
     EXPECT_FALSE(updateButton->isEnabled());
     EXPECT_TRUE(WarningShown());
-    EXPECT_EQ(warning->palette().color(QPalette::WindowText), QColor(255, 0, 0));
-    EXPECT_EQ(warning->text(), "Quit your video editing application before updating.");
+    EXPECT_EQ(warning->text(), "Quit Kdenlive before updating.");  // named, where it is known
 
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
@@ -509,6 +514,72 @@ TEST_F(WindowTest, AboutBoxFromTheMenu) {
               "Version 1.3, Copyright 2026 the ORLOFirmwareUpdate developers");
     EXPECT_EQ(alerts.alerts[0].buttons, QStringList({"OK"}));
     EXPECT_EQ(Command(FourCC("xxxx")), eventNotHandledErr);
+}
+
+// Keyboard: Return starts the update (the button is the default and holds the focus once it is
+// enabled); both buttons and the menu have mnemonics; F10 opens the menu.
+TEST_F(WindowTest, TheKeyboardReachesEverything) {
+    window->activateWindow();
+    QApplication::setActiveWindow(window.get());
+    PlugIn(0x00010002);
+    Tick();
+    ASSERT_TRUE(updateButton->isEnabled());
+    EXPECT_TRUE(updateButton->isDefault());
+    EXPECT_TRUE(updateButton->hasFocus());
+    for (const QString& text : {updateButton->text(), cancelButton->text(),
+                                window->findChild<QMenuBar*>("MenuBar")->actions().front()->text(),
+                                MenuItem("quit")->text(), MenuItem("abou")->text()}) {
+        EXPECT_TRUE(text.contains(QLatin1Char('&'))) << text.toStdString();
+    }
+
+    auto* menu = window->findChild<QMenuBar*>("MenuBar")->actions().front()->menu();
+    QTest::keyClick(window.get(), Qt::Key_F10);
+    EXPECT_TRUE(menu->isVisible());
+    menu->close();
+
+    gate.HoldAt(0);  // the run waits at its first pause
+    QTest::keyClick(updateButton, Qt::Key_Return);
+    EXPECT_EQ(dialog->GetUpdateState(), STARTUPDATE);
+    gate.Open();
+    alerts.Answer("OK");
+    EXPECT_EQ(RunEventLoop(10000), 0);
+}
+
+// Screen readers announce each control of the window by its name.
+TEST_F(WindowTest, EveryControlIsNamedForScreenReaders) {
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{version, serial, instruction, warning, progressBar}) {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+        ASSERT_NE(accessible, nullptr);
+        EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty())
+            << control->objectName().toStdString();
+        EXPECT_FALSE(accessible->text(QAccessible::Description).isEmpty())
+            << control->objectName().toStdString();
+    }
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(progressBar)->text(QAccessible::Name),
+              "Update progress");
+}
+
+// The warning is red, and reads at the WCAG AA contrast (4.5:1) on a light and on a dark window.
+TEST(WindowLookTest, TheWarningReadsOnLightAndDarkWindows) {
+    EnsureApplication();
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(0x2D, 0x2D, 0x2D));
+    dark.setColor(QPalette::WindowText, QColor(0xEE, 0xEE, 0xEE));
+    for (const QPalette& palette : {QApplication::palette(), dark}) {
+        sim::SimulatedBus bus;
+        std::unique_ptr<QWidget> window;
+        ASSERT_EQ(CreateWindowFromResource(kMainResource, window), noErr);
+        window->setPalette(palette);
+        COrloFirmwareUpdateDialog dialog(window.get(), bus);
+        const QColor warning =
+            window->findChild<QLabel*>("finalCutRunningStr")->palette().color(QPalette::WindowText);
+        const QColor background = palette.color(QPalette::Window);
+        SCOPED_TRACE(background.name().toStdString() + " / " + warning.name().toStdString());
+        EXPECT_GE(ContrastRatio(warning, background), 4.5);
+        EXPECT_GT(warning.red(), warning.green() + 100);  // still red
+        EXPECT_EQ(warning.green(), warning.blue());
+    }
 }
 
 class StartupTest : public testing::Test {

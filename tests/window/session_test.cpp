@@ -17,7 +17,9 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QLabel>
+#include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -55,7 +57,25 @@ struct ChildSetup {
     bool failingUnit = false;  // the unit refuses the FPGA image's CRC
     int signalAtStart = 0;     // raised right after the click on Upgrade, before the run starts
     bool textsOnly = false;    // writes what the window says once the Orlo is shown, and quits
+    bool layoutOnly = false;   // writes each control its text does not fit, and a screenshot
 };
+
+// The controls whose text the window cuts off: a label or button smaller than its text needs.
+std::vector<std::string> Clipped(const QWidget& window) {
+    std::vector<std::string> clipped;
+    for (const QWidget* widget : window.findChildren<QWidget*>()) {
+        if (!widget->isVisible()) continue;
+        const auto* label = qobject_cast<const QLabel*>(widget);
+        const bool fits =
+            label != nullptr && label->wordWrap()
+                ? widget->height() >= widget->heightForWidth(widget->width())
+                : (label == nullptr && qobject_cast<const QPushButton*>(widget) == nullptr) ||
+                      (widget->width() >= widget->sizeHint().width() &&
+                       widget->height() >= widget->sizeHint().height());
+        if (!fits) clipped.push_back(widget->objectName().toStdString());
+    }
+    return clipped;
+}
 
 // The utility's window over a simulated Orlo that is already plugged in; it clicks Upgrade as
 // soon as it can. Every write to the unit goes to `logPath` as "<ms> <kind> <offset> <status>",
@@ -93,6 +113,20 @@ int RunChild(const ChildSetup& setup, const std::string& logPath) {
             auto* upgrade = qobject_cast<QPushButton*>(button.GetControlRef());
             if (!upgrade->isEnabled()) return;
             poll->stop();
+            if (setup.layoutOnly) {
+                // One more pass of the event loop, and the display has what was painted.
+                QTimer::singleShot(300, &window, [&window, append] {
+                    for (const std::string& name : Clipped(window))
+                        append("clipped " + name + "\n");
+                    const QPixmap shot = window.screen()->grabWindow(window.winId());
+                    shot.save(QString::fromStdString(::testing::TempDir() + "window-2x.png"));
+                    append("ratio " + std::to_string(window.devicePixelRatioF()) + " size " +
+                           std::to_string(shot.width()) + "x" + std::to_string(shot.height()) +
+                           "\n");
+                    QCoreApplication::exit(0);
+                });
+                return;
+            }
             if (setup.textsOnly) {
                 CControl instruction;
                 instruction.Init(ORLOUpdateFirmwareVersionStrID, &window);
@@ -435,15 +469,37 @@ TEST_F(SessionTest, TheWindowSpeaksTheUsersLanguage) {
     }
 }
 
+// At twice the scale (QT_SCALE_FACTOR=2) on a real X server, the window lays out with no text cut
+// off, in English and in German (the longer words).
+TEST_F(SessionTest, TheWindowLaysOutAtTwiceTheScale) {
+    VirtualDisplay display;
+    if (!display.Up()) GTEST_SKIP() << "Xvfb could not be started";
+    for (const char* language : {"en", "de"}) {
+        SCOPED_TRACE(language);
+        fs::remove(logPath);
+        Start("layout", {{"QT_QPA_PLATFORM", "xcb"},
+                         {"DISPLAY", display.name()},
+                         {"QT_SCALE_FACTOR", "2"},
+                         {"LANGUAGE", language}});
+        const std::optional<int> ended = child->Wait(milliseconds{20000});
+        ASSERT_EQ(ended, 0) << ReadFile(errPath);
+        const std::string log = ReadFile(logPath);
+        EXPECT_EQ(log.find("clipped"), std::string::npos) << log;
+        EXPECT_NE(log.find("ratio 2"), std::string::npos) << log;
+        std::printf("%s", log.c_str());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // session_test --child {run | failing | signal-at-start:N | texts} LOG
+    // session_test --child {run | failing | signal-at-start:N | texts | layout} LOG
     if (argc == 4 && std::string(argv[1]) == "--child") {
         const std::string what = argv[2];
         ChildSetup setup;
         setup.failingUnit = what == "failing";
         setup.textsOnly = what == "texts";
+        setup.layoutOnly = what == "layout";
         if (what.rfind("signal-at-start:", 0) == 0)
             setup.signalAtStart = std::stoi(what.substr(16));
         return RunChild(setup, argv[3]);

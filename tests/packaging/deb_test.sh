@@ -154,7 +154,7 @@ version)
     root=$(unpack) || exit 1
     # The window program needs a platform even to print its version; offscreen needs no display.
     # Should it not know --version, it would open its window: the timeout ends that.
-    out=$(QT_QPA_PLATFORM=offscreen timeout 30 "$root/usr/bin/$program" --version 2>&1)
+    out=$(QT_QPA_PLATFORM=offscreen timeout 15 "$root/usr/bin/$program" --version 2>&1)
     status=$?
     printf '%s\n' "$out" | tail -n 20
     [ $status -eq 0 ] || fail "$program --version exited with $status"

@@ -1,7 +1,9 @@
 #include "Process.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,12 +11,15 @@
 #include <charconv>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -58,6 +63,71 @@ const Executable* ExecutableOf(std::string_view comm, std::string_view argv0) {
             return &executable;
     }
     return nullptr;
+}
+
+// Names a process shows when a launcher or an interpreter runs the application: for these, and for
+// a comm the kernel may have cut at 15 characters, argv[0] says more.
+constexpr std::string_view kLaunchers[] = {"sh",      "bash", "dash", "env",  "python",
+                                           "python3", "perl", "java", "node", "AppRun"};
+
+bool MayHideTheApplication(std::string_view comm) {
+    constexpr std::size_t kCommLength = 15;
+    return comm.size() >= kCommLength ||
+           std::find(std::begin(kLaunchers), std::end(kLaunchers), comm) != std::end(kLaunchers);
+}
+
+// Whose each process is, remembered between searches: with thousands of processes of other users
+// on a shared machine, asking each one's owner on every search would cost more than the rest of
+// the search together. A process is known by its id and the inode number of its /proc entry,
+// which a new process taking over the id does not share; the whole record is dropped now and
+// then, so that a process that has changed its owner is seen again too.
+class Owners {
+  public:
+    // Whether the process `id` (its /proc entry `entry`, inode `inode`) belongs to `user`.
+    bool Ours(int proc, const char* entry, UInt32 id, ino_t inode, uid_t user) {
+        Known& known = _known[id];
+        if (known.inode != inode || known.inode == 0) {
+            struct stat owner {};
+            known.inode = inode;
+            known.ours = fstatat(proc, entry, &owner, 0) == 0 && owner.st_uid == user;
+        }
+        known.search = _search;
+        return known.ours;
+    }
+    // A new search begins: forget the processes the last one did not see, and now and then all.
+    void Begin() {
+        ++_search;
+        if (_search % kForgetEvery == 0) {
+            _known.clear();
+        } else if (_search % kSweepEvery == 0) {
+            std::erase_if(_known, [this](const auto& known) {
+                return known.second.search + kSweepEvery < _search;
+            });
+        }
+    }
+
+  private:
+    static constexpr unsigned kForgetEvery = 64;  // about half a minute of the window's ticks
+    static constexpr unsigned kSweepEvery = 16;   // ended processes leave the record as often
+    struct Known {
+        ino_t inode = 0;
+        bool ours = false;
+        unsigned search = 0;
+    };
+    std::unordered_map<UInt32, Known> _known;
+    unsigned _search = 0;
+};
+
+// Up to `size` bytes (at most 4096) of /proc/<pid>/<file>, read through the descriptor of /proc.
+std::string ReadProcFile(int proc, std::string_view pid, const char* file, std::size_t size) {
+    char path[64];
+    std::snprintf(path, sizeof path, "%.*s/%s", static_cast<int>(pid.size()), pid.data(), file);
+    const int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    char text[4096];
+    const ssize_t got = read(fd, text, std::min(size, sizeof text));
+    close(fd);
+    return std::string(text, got > 0 ? static_cast<std::size_t>(got) : 0);
 }
 
 // Process ids listed in /proc now, ascending. Threads other than the main one are not listed.
@@ -202,22 +272,52 @@ UInt32 TProcess::GetLaunchDate() {
 }
 
 Boolean TProcess::FindProcess(OSType signature) {
-    // One listing of /proc for the whole search: a listing per step, as a walk with Next makes,
-    // would make the search quadratic in the number of processes, and the update window searches
-    // on every tick.
+    // The window searches on every tick, so this reads as little as it can: one listing of
+    // /proc; the owner of each process (one fstatat), since only the user's own processes count
+    // (another user's process named like an editor must not block the user's update); for those,
+    // comm, and argv[0] only when comm may be cut short or names a launcher; and the state only
+    // of a process that matched, to pass over one that has ended (a zombie).
     fApplicationName.clear();
-    for (const UInt32 id : RunningProcessIds()) {
-        fProcessID = {0, id};
-        ProcessInfoRec info{};
-        std::string application;
-        if (GetProcessInformation(fProcessID, &info, &application) == noErr &&
-            info.processSignature == signature) {
-            fApplicationName = application;
-            return true;
-        }
-    }
     fProcessID = kMyProcess;
-    return false;
+    static std::mutex mutex;
+    static Owners owners;
+    const std::lock_guard lock(mutex);
+    DIR* directory = opendir("/proc");
+    if (directory == nullptr) return false;
+    owners.Begin();
+    const int proc = dirfd(directory);
+    const uid_t user = getuid();
+    UInt32 lowest = 0;
+    std::string application;
+    while (const dirent* entry = readdir(directory)) {
+        const std::string_view name(entry->d_name);
+        UInt32 id = 0;
+        const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), id);
+        if (error != std::errc() || end != name.data() + name.size() || id == 0) continue;
+        if (!owners.Ours(proc, entry->d_name, id, entry->d_ino, user)) continue;
+        if (lowest != 0 && id > lowest) continue;  // the lowest id wins
+
+        const std::string comm = ReadProcFile(proc, name, "comm", 64);
+        const std::string_view shown = std::string_view(comm).substr(0, comm.find('\n'));
+        const Executable* executable = ExecutableOf(shown, {});
+        if (executable == nullptr && MayHideTheApplication(shown)) {
+            const std::string cmdline = ReadProcFile(proc, name, "cmdline", 4096);
+            executable = ExecutableOf({}, std::string_view(cmdline.c_str()));
+        }
+        if (executable == nullptr || executable->signature != signature) continue;
+        const std::string stat = ReadProcFile(proc, name, "stat", 512);
+        const std::size_t close = stat.rfind(')');
+        const char state =
+            close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 'X';
+        if (state == 'Z' || state == 'X') continue;
+        lowest = id;
+        application = executable->application;
+    }
+    closedir(directory);
+    if (lowest == 0) return false;
+    fProcessID = {0, lowest};
+    fApplicationName = application;
+    return true;
 }
 
 ProcessSerialNumber TProcess::GetMyProcessID() const {

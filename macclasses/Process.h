@@ -49,7 +49,9 @@ class TProcess {
     virtual UInt32 GetFreeMem();
     virtual UInt32 GetLaunchDate();
     // True, with the walk on the first (lowest id) process with that signature, when one runs.
-    // A zombie no longer runs: it has no signature.
+    // Only this user's processes (the real user id's) count, and a process is known by its comm,
+    // or by argv[0] where comm is cut short or names a launcher (a shell, an interpreter): a
+    // renamed argv[0] alone is not enough. A zombie no longer runs: it has no signature.
     virtual Boolean FindProcess(OSType signature);
     // The name people know the application by that FindProcess last found ("Kdenlive"); empty
     // when it found none.

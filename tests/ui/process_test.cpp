@@ -1,7 +1,6 @@
 // The process list against real processes: children started from copies of /bin/sleep named
 // like the editing applications.
 #include "Process.h"
-#include "WaitForExec.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,6 +16,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "WaitForExec.h"
 
 namespace {
 
@@ -38,6 +39,9 @@ class TempDir {
     TempDir() {
         std::string pattern = (fs::temp_directory_path() / "process_test.XXXXXX").string();
         path_ = mkdtemp(pattern.data());
+        fs::permissions(path_, fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);  // another user runs from it too
     }
     ~TempDir() { fs::remove_all(path_); }
     // A copy of /bin/sleep under the given name.
@@ -51,17 +55,21 @@ class TempDir {
     fs::path path_;
 };
 
-// A process running `sleep 60` from the given file with the given argv[0]; killed and reaped
-// when the test is done with it.
+// A process running `sleep 60` from the given file with the given argv[0] (or the given
+// arguments, until /proc shows `running` as its argv[0]); killed and reaped when the test is done
+// with it.
 class Child {
   public:
-    Child(const fs::path& file, const std::string& argv0) {
-        std::string first = argv0;
-        std::string seconds = "60";
-        char* argv[] = {first.data(), seconds.data(), nullptr};
-        if (posix_spawn(&pid_, file.c_str(), nullptr, nullptr, argv, environ) != 0) pid_ = 0;
+    Child(const fs::path& file, const std::string& argv0) : Child(file, {argv0, "60"}, argv0) {}
+    Child(const fs::path& file, std::vector<std::string> arguments, const std::string& running) {
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, file.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+            pid_ = 0;
+        }
         if (pid_ != 0) {
-            EXPECT_TRUE(WaitForExec(pid_, argv0));
+            EXPECT_TRUE(WaitForExec(pid_, running));
         }
     }
     ~Child() {
@@ -115,24 +123,58 @@ TEST(ProcessFind, RecognisesAnEditorRunningAndNoLongerOnceReaped) {
     EXPECT_FALSE(TProcess(kMyProcess).FindProcess(kEditingApplication));
 }
 
-TEST(ProcessFind, MatchesTheExecutableNameOrArgvZeroExactly) {
+// Only the user's own processes count, and an editor is known by its comm, or by argv[0] where
+// comm names a launcher.
+TEST(ProcessFind, MatchesTheUsersEditorsByNameExactly) {
     TempDir dir;
     struct Case {
         const char* what;
         fs::path file;
-        std::string argv0;
+        std::vector<std::string> arguments;
+        std::string running;  // argv[0] once it runs
         bool found;
     };
     const fs::path kinoko = dir.Sleep("kinoko");
-    const Case cases[] = {
-        {"comm names it, argv[0] does not", dir.Sleep("kino"), "worker", true},
-        {"argv[0] names it, comm does not", "/bin/sleep", "/opt/shotcut/bin/shotcut", true},
-        {"a longer name is not the editor", kinoko, kinoko.string(), false},
-        {"an editor's folder is not the editor", "/bin/sleep", "/opt/kdenlive/worker", false},
+    const fs::path kdenlive = dir.Sleep("kdenlive");
+    std::vector<Case> cases = {
+        {"comm names it, argv[0] does not", dir.Sleep("kino"), {"worker", "60"}, "worker", true},
+        {"a launcher's argv[0] names it",
+         dir.Sleep("python3"),
+         {"/opt/shotcut/bin/shotcut", "60"},
+         "/opt/shotcut/bin/shotcut",
+         true},
+        {"a shell that execs the editor",
+         "/bin/sh",
+         {"sh", "-c", "exec " + kdenlive.string() + " 60"},
+         kdenlive.string(),
+         true},
+        {"argv[0] alone, under another comm",
+         "/bin/sleep",
+         {"/opt/shotcut/bin/shotcut", "60"},
+         "/opt/shotcut/bin/shotcut",
+         false},
+        {"a longer name is not the editor",
+         kinoko,
+         {kinoko.string(), "60"},
+         kinoko.string(),
+         false},
+        {"an editor's folder is not the editor",
+         "/bin/sleep",
+         {"/opt/kdenlive/worker", "60"},
+         "/opt/kdenlive/worker",
+         false},
     };
+    if (geteuid() == 0) {  // root can start a process of another user
+        cases.push_back({"another user's editor",
+                         "/usr/bin/setpriv",
+                         {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                          kdenlive.string(), "60"},
+                         kdenlive.string(),
+                         false});
+    }
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
-        Child child(test.file, test.argv0);
+        Child child(test.file, test.arguments, test.running);
         ASSERT_NE(child.pid(), 0);
         TProcess processes(kMyProcess);
         EXPECT_EQ(processes.FindProcess(kEditingApplication), test.found);

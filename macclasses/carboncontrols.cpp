@@ -241,13 +241,18 @@ void CControl::SetTitle(const char* title) {
 void CControl::SetText(const char* text) {
     BRIM_CHECK(_controlRef != NULL);
     const QString converted = FromUtf8(text);
+    // The same text again changes nothing and is not painted again: a window that sets its texts
+    // on every tick would otherwise repaint them all the time.
     if (auto* label = qobject_cast<QLabel*>(_controlRef)) {
+        if (label->text() == converted && label->textFormat() == Qt::PlainText) return;
         // The text is shown as given, never read as HTML.
         label->setTextFormat(Qt::PlainText);
         label->setText(converted);
     } else if (auto* edit = qobject_cast<QLineEdit*>(_controlRef)) {
+        if (edit->text() == converted) return;
         edit->setText(converted);
     } else if (auto* button = qobject_cast<QAbstractButton*>(_controlRef)) {
+        if (button->text() == converted) return;
         button->setText(converted);
     }
     Draw();
@@ -265,11 +270,12 @@ void CControl::Disable() {
 
 void CControl::SetVisibility(unsigned char visible) {
     BRIM_CHECK(_controlRef != NULL);
-    _controlRef->setVisible(visible != 0);
+    _controlRef->setVisible(visible != 0);  // Qt does nothing when it is already so
 }
 
 void CControl::SetValue(SInt32 value) {
     BRIM_CHECK(_controlRef != NULL);
+    // Qt's setters do nothing, and paint nothing, when the value is already the same.
     if (auto* bar = qobject_cast<QProgressBar*>(_controlRef)) {
         // QProgressBar ignores a value outside its range; the toolkit pins it to the range.
         bar->setValue(std::clamp(static_cast<int>(value), bar->minimum(), bar->maximum()));

@@ -211,7 +211,6 @@ COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireW
 }
 
 OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
-    TProcess processes(kMyProcess);
     switch (_updateState) {
         case WAITFORINPUT:
             if (_pOrlo->IsFound()) {
@@ -232,6 +231,7 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                     instruction.arg(QString::fromStdString(version)).toUtf8().constData());
                 _updateButton.SetTitle(
                     (downgrade ? tr("&Downgrade") : tr("&Upgrade")).toUtf8().constData());
+                TProcess processes(kMyProcess);
                 const bool editorRunning = processes.FindProcess(kVideoEditorSignature);
                 if (editorRunning) {
                     const std::string editor = processes.GetApplicationName();

@@ -246,6 +246,8 @@ TEST(ControlText, SetTextPaintsAtOnceAndEditSetValueWaits) {
     ASSERT_EQ(counting.Init({kSignature, 200}, &test.window), noErr);
     counting.SetText("x");
     EXPECT_EQ(counting.draws, 1);
+    counting.SetText("x");  // nothing changed: nothing painted
+    EXPECT_EQ(counting.draws, 1);
 }
 
 TEST(ControlText, IsUtf8AndLiteral) {

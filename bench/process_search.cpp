@@ -5,8 +5,8 @@
 //   process_search [others] [ours]     (2000 and 100 by default)
 //
 // Run as root, it plays both users: the others run as nobody, and the search runs as an
-// unprivileged user of its own with its processes, as a desktop user's would (root's view would
-// count every kernel thread as its own). Without root, all the processes are ours.
+// unprivileged user of its own with its processes, as a desktop user's would (most of a machine's
+// other processes are root's). Without root, all the processes are ours.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>

@@ -76,48 +76,6 @@ bool MayHideTheApplication(std::string_view comm) {
            std::find(std::begin(kLaunchers), std::end(kLaunchers), comm) != std::end(kLaunchers);
 }
 
-// Whose each process is, remembered between searches: with thousands of processes of other users
-// on a shared machine, asking each one's owner on every search would cost more than the rest of
-// the search together. A process is known by its id and the inode number of its /proc entry,
-// which a new process taking over the id does not share; the whole record is dropped now and
-// then, so that a process that has changed its owner is seen again too.
-class Owners {
-  public:
-    // Whether the process `id` (its /proc entry `entry`, inode `inode`) belongs to `user`.
-    bool Ours(int proc, const char* entry, UInt32 id, ino_t inode, uid_t user) {
-        Known& known = _known[id];
-        if (known.inode != inode || known.inode == 0) {
-            struct stat owner {};
-            known.inode = inode;
-            known.ours = fstatat(proc, entry, &owner, 0) == 0 && owner.st_uid == user;
-        }
-        known.search = _search;
-        return known.ours;
-    }
-    // A new search begins: forget the processes the last one did not see, and now and then all.
-    void Begin() {
-        ++_search;
-        if (_search % kForgetEvery == 0) {
-            _known.clear();
-        } else if (_search % kSweepEvery == 0) {
-            std::erase_if(_known, [this](const auto& known) {
-                return known.second.search + kSweepEvery < _search;
-            });
-        }
-    }
-
-  private:
-    static constexpr unsigned kForgetEvery = 64;  // about half a minute of the window's ticks
-    static constexpr unsigned kSweepEvery = 16;   // ended processes leave the record as often
-    struct Known {
-        ino_t inode = 0;
-        bool ours = false;
-        unsigned search = 0;
-    };
-    std::unordered_map<UInt32, Known> _known;
-    unsigned _search = 0;
-};
-
 // Up to `size` bytes (at most 4096) of /proc/<pid>/<file>, read through the descriptor of /proc.
 std::string ReadProcFile(int proc, std::string_view pid, const char* file, std::size_t size) {
     char path[64];
@@ -129,6 +87,142 @@ std::string ReadProcFile(int proc, std::string_view pid, const char* file, std::
     close(fd);
     return std::string(text, got > 0 ? static_cast<std::size_t>(got) : 0);
 }
+
+// A kernel thread (root's, so seen when the program runs as root) never runs a program and so
+// never becomes an application; PF_KTHREAD in the flags, field 9 of stat, marks one.
+bool IsKernelThread(int proc, const char* entry) {
+    constexpr unsigned long kKernelThreadFlag = 0x00200000;
+    const std::string stat = ReadProcFile(proc, entry, "stat", 512);
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return false;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string skipped;
+    for (int field = 3; field < 9; ++field) fields >> skipped;
+    unsigned long flags = 0;
+    fields >> flags;
+    return (flags & kKernelThreadFlag) != 0;
+}
+
+// What the searches have learnt of each process, kept between them. With thousands of processes
+// of other users on a shared machine, asking each one's owner on every search would cost more
+// than the rest of the search together, so the owner is asked once. A process is known by its id
+// and the inode number of its /proc entry, which a new process taking over the id does not share;
+// the whole record is dropped now and then, so that a process that has changed its owner is seen
+// again too. Kernel threads are passed over like other users' processes.
+//
+// For the user's own processes the search keeps /proc/<pid>/comm open and reads it again from
+// the start each time, which costs a quarter of opening it anew. The descriptor stays bound to
+// that process: it reads the new name after an exec, and fails with ESRCH once the process has
+// been reaped, even when a new process has taken over the id. argv[0] is read again only when
+// comm has changed, which an exec always does unless it runs a program of the same name.
+class KnownProcesses {
+  public:
+    KnownProcesses() = default;
+    KnownProcesses(const KnownProcesses&) = delete;
+    KnownProcesses& operator=(const KnownProcesses&) = delete;
+    ~KnownProcesses() {
+        Forget([](const auto&) { return true; });
+    }
+
+    // Whether the process `id` (its /proc entry `entry`, inode `inode`) belongs to `user`.
+    bool Ours(int proc, const char* entry, UInt32 id, ino_t inode, uid_t user) {
+        Known& known = _known[id];
+        if (known.inode != inode || known.inode == 0) {
+            Close(known);
+            known = Known{};
+            struct stat owner {};
+            known.inode = inode;
+            known.ours = fstatat(proc, entry, &owner, 0) == 0 && owner.st_uid == user &&
+                         !IsKernelThread(proc, entry);
+        }
+        known.search = _search;
+        return known.ours;
+    }
+
+    // The application the process `id`, which Ours() has just accepted, belongs to; null for none
+    // and for a process that has ended.
+    const Executable* Recognise(int proc, const char* entry, UInt32 id) {
+        Known& known = _known[id];
+        const std::string read = Comm(proc, entry, known);
+        const std::string comm = read.substr(0, read.find('\n'));
+        if (comm.empty() || comm != known.comm) {
+            known.comm = comm;
+            known.executable = ExecutableOf(comm, {});
+            if (known.executable == nullptr && MayHideTheApplication(comm)) {
+                const std::string cmdline = ReadProcFile(proc, entry, "cmdline", 4096);
+                known.executable = ExecutableOf({}, std::string_view(cmdline.c_str()));
+            }
+        }
+        return known.executable;
+    }
+
+    // A new search begins: forget the processes the last ones did not see, and now and then all.
+    void Begin() {
+        ++_search;
+        if (_search % kForgetEvery == 0) {
+            Forget([](const auto&) { return true; });
+        } else if (_search % kSweepEvery == 0) {
+            Forget(
+                [this](const auto& known) { return known.second.search + kSweepEvery < _search; });
+        }
+    }
+
+  private:
+    static constexpr unsigned kForgetEvery = 64;  // about half a minute of the window's ticks
+    static constexpr unsigned kSweepEvery = 16;   // ended processes leave the record as often
+    // Descriptors kept open at most: well inside the usual limit of 1024, which the rest of the
+    // program needs too. Processes beyond it have their comm opened on each search.
+    static constexpr unsigned kMaxKept = 256;
+    struct Known {
+        ino_t inode = 0;
+        bool ours = false;
+        unsigned search = 0;
+        int commFile = -1;                       // kept open
+        std::string comm;                        // as last read
+        const Executable* executable = nullptr;  // what comm, and argv[0] if read, said then
+    };
+
+    // comm as the kernel gives it, with its newline; empty when the process has ended.
+    std::string Comm(int proc, const char* entry, Known& known) {
+        if (known.commFile < 0) {
+            if (_kept >= kMaxKept) return ReadProcFile(proc, entry, "comm", 64);
+            char path[32];
+            std::snprintf(path, sizeof path, "%s/comm", entry);
+            known.commFile = openat(proc, path, O_RDONLY | O_CLOEXEC);
+            if (known.commFile < 0) return {};
+            ++_kept;
+        }
+        char text[64];
+        const ssize_t got = pread(known.commFile, text, sizeof text, 0);
+        if (got <= 0) {
+            Close(known);
+            return {};
+        }
+        return std::string(text, static_cast<std::size_t>(got));
+    }
+
+    void Close(Known& known) {
+        if (known.commFile < 0) return;
+        close(known.commFile);
+        known.commFile = -1;
+        --_kept;
+    }
+    template <typename Predicate>
+    void Forget(Predicate forget) {
+        for (auto known = _known.begin(); known != _known.end();) {
+            if (forget(*known)) {
+                Close(known->second);
+                known = _known.erase(known);
+            } else {
+                ++known;
+            }
+        }
+    }
+
+    std::unordered_map<UInt32, Known> _known;
+    unsigned _search = 0;
+    unsigned _kept = 0;
+};
 
 // Process ids listed in /proc now, ascending. Threads other than the main one are not listed.
 std::vector<UInt32> RunningProcessIds() {
@@ -275,16 +369,17 @@ Boolean TProcess::FindProcess(OSType signature) {
     // The window searches on every tick, so this reads as little as it can: one listing of
     // /proc; the owner of each process (one fstatat), since only the user's own processes count
     // (another user's process named like an editor must not block the user's update); for those,
-    // comm, and argv[0] only when comm may be cut short or names a launcher; and the state only
-    // of a process that matched, to pass over one that has ended (a zombie).
+    // comm (through a descriptor kept open), and argv[0] only when comm may be cut short or names
+    // a launcher; and the state only of a process that matched, to pass over one that has ended
+    // (a zombie).
     fApplicationName.clear();
     fProcessID = kMyProcess;
     static std::mutex mutex;
-    static Owners owners;
+    static KnownProcesses known;
     const std::lock_guard lock(mutex);
     DIR* directory = opendir("/proc");
     if (directory == nullptr) return false;
-    owners.Begin();
+    known.Begin();
     const int proc = dirfd(directory);
     const uid_t user = getuid();
     UInt32 lowest = 0;
@@ -294,16 +389,10 @@ Boolean TProcess::FindProcess(OSType signature) {
         UInt32 id = 0;
         const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), id);
         if (error != std::errc() || end != name.data() + name.size() || id == 0) continue;
-        if (!owners.Ours(proc, entry->d_name, id, entry->d_ino, user)) continue;
+        if (!known.Ours(proc, entry->d_name, id, entry->d_ino, user)) continue;
         if (lowest != 0 && id > lowest) continue;  // the lowest id wins
 
-        const std::string comm = ReadProcFile(proc, name, "comm", 64);
-        const std::string_view shown = std::string_view(comm).substr(0, comm.find('\n'));
-        const Executable* executable = ExecutableOf(shown, {});
-        if (executable == nullptr && MayHideTheApplication(shown)) {
-            const std::string cmdline = ReadProcFile(proc, name, "cmdline", 4096);
-            executable = ExecutableOf({}, std::string_view(cmdline.c_str()));
-        }
+        const Executable* executable = known.Recognise(proc, entry->d_name, id);
         if (executable == nullptr || executable->signature != signature) continue;
         const std::string stat = ReadProcFile(proc, name, "stat", 512);
         const std::size_t close = stat.rfind(')');

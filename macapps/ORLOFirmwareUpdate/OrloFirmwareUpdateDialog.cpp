@@ -25,7 +25,6 @@
 #include <string>
 
 #include "DownloadProgress.h"
-#include "Process.h"
 #include "UnitDiagnosis.h"
 #include "UserTexts.h"
 #include "Version.h"
@@ -231,10 +230,9 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                     instruction.arg(QString::fromStdString(version)).toUtf8().constData());
                 _updateButton.SetTitle(
                     (downgrade ? tr("&Downgrade") : tr("&Upgrade")).toUtf8().constData());
-                TProcess processes(kMyProcess);
-                const bool editorRunning = processes.FindProcess(kVideoEditorSignature);
+                const bool editorRunning = _processes.FindProcess(kVideoEditorSignature);
                 if (editorRunning) {
-                    const std::string editor = processes.GetApplicationName();
+                    const std::string editor = _processes.GetApplicationName();
                     _finalCutRunningStr.SetText(
                         (editor.empty()
                              ? _editorWarning

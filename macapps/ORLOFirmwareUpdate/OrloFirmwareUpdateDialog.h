@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "InhibitorLock.h"
+#include "Process.h"
 #include "carboncontrols.h"
 #include "orlofirmwareupdate.h"
 
@@ -104,6 +105,8 @@ class COrloFirmwareUpdateDialog {
     QString _editorWarning;  // the warning's text for an editor this program has no name for
     bool _quitWhenDone = false;
     logind::InhibitorLock _inhibitor;  // held while a run is active
+    // Searched on every tick; made once, since making one lists every process.
+    TProcess _processes{kMyProcess};
 };
 
 // Modal standard alerts. Each returns the index of the button pressed: 1 "OK", 2 "Cancel".

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +45,7 @@ class TempDir {
                                    fs::perms::others_exec);  // another user runs from it too
     }
     ~TempDir() { fs::remove_all(path_); }
+    const fs::path& Path() const { return path_; }
     // A copy of /bin/sleep under the given name.
     fs::path Sleep(const std::string& name) const {
         const fs::path copy = path_ / name;
@@ -182,6 +184,26 @@ TEST(ProcessFind, MatchesTheUsersEditorsByNameExactly) {
             EXPECT_EQ(processes.GetProcessID(), child.psn());
         }
     }
+}
+
+// The search remembers what it has seen of a process between ticks; a process that execs an
+// editor after it was seen must still be found.
+TEST(ProcessFind, AProcessSeenBeforeItExecsAnEditorIsFoundAfter) {
+    TempDir dir;
+    const fs::path editor = dir.Sleep("kdenlive");
+    const fs::path go = dir.Path() / "go";
+    ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
+    Child child("/bin/sh", {"sh", "-c", "read line < " + go.string() + "; exec " +
+                                            editor.string() + " 60"},
+                "sh");
+    ASSERT_NE(child.pid(), 0);
+    TProcess processes(kMyProcess);
+    EXPECT_FALSE(processes.FindProcess(kEditingApplication));
+
+    std::ofstream(go) << "go\n";
+    ASSERT_TRUE(WaitForExec(child.pid(), editor.string()));
+    EXPECT_TRUE(processes.FindProcess(kEditingApplication));
+    EXPECT_EQ(processes.GetProcessID(), child.psn());
 }
 
 TEST(ProcessFind, AZombieIsNotRunning) {

@@ -39,6 +39,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://orlofirmwareupdate.example.org/")
 # Depends from the libraries the programs link (dpkg-shlibdeps, Debian package dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Where installed, RealtimeKit gives the update's thread real-time scheduling, for steady pauses
+# on a busy machine; without it an update still works.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "rtkit")
 set(CPACK_STRIP_FILES ON)
 
 # Installed under /usr, so the udev rule lands in /usr/lib/udev/rules.d where udev reads it.

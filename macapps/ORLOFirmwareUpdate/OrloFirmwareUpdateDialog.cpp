@@ -25,6 +25,7 @@
 #include <string>
 
 #include "DownloadProgress.h"
+#include "RealtimeKit.h"
 #include "UnitDiagnosis.h"
 #include "UserTexts.h"
 #include "Version.h"
@@ -200,6 +201,8 @@ COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireW
     new CloseGuard(_window, this);
 
     _pOrlo = std::make_unique<COrloFirmwareUpdate>(stack);
+    // Steady pauses on a busy machine: the update's thread asks to run real-time.
+    _pOrlo->SetRunStartHook(realtimekit::RequestForThisThread);
 
     // First tick as soon as the event loop runs, then every half second.
     auto* timer = new QTimer(_window);

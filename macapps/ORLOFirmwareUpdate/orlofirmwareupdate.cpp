@@ -180,6 +180,7 @@ bool COrloFirmwareUpdate::DoUpdate() {
 }
 
 void COrloFirmwareUpdate::Run() {
+    if (_runStartHook) _runStartHook();
     const UpdateOutcome outcome = OpenOrlo() ? UpdateBothImages() : NoUnit();
     CloseOrlo();
     _pDownloader.reset();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -73,6 +74,10 @@ class COrloFirmwareUpdate : public Runnable, private Synchronizable {
 
     // Starts an update run of both images and returns at once. Never while a run is active.
     bool DoUpdate();
+    // Called first on each run's own thread, before the unit is opened: where the front end asks
+    // for that thread's scheduling (real-time, for steady pauses). The thread ends with the run.
+    // Set it while no run is active.
+    void SetRunStartHook(std::function<void()> hook) { _runStartHook = std::move(hook); }
     // True once the run has ended, whatever its outcome, until the next DoUpdate.
     bool GetDoneStatus() const { return _done.load(std::memory_order_acquire); }
     // How the last run ended; meaningful once GetDoneStatus() is true.
@@ -101,6 +106,7 @@ class COrloFirmwareUpdate : public Runnable, private Synchronizable {
     std::atomic<bool> _done = false;
     std::unique_ptr<Thread> _thread;
     UpdateOutcome _outcome;
+    std::function<void()> _runStartHook;
 };
 
 }  // namespace Brim::PTA

@@ -18,6 +18,7 @@
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
 #include "InhibitorLock.h"
+#include "RealtimeKit.h"
 #include "Process.h"
 #include "UnitDiagnosis.h"
 #include "UserTexts.h"
@@ -420,6 +421,7 @@ int Update(fw::FireWireStack& stack, const Options& options, const Console& cons
     DeferQuitSignals();
     int answered = gQuitSignals.load();
     ProgressReport progress(options, console);
+    controller.SetRunStartHook(realtimekit::RequestForThisThread);
     controller.DoUpdate();
     for (bool done = false; !done;) {
         done = controller.GetDoneStatus();  // first: a done run's progress is final

@@ -123,6 +123,18 @@ TEST_F(UpdateRunTest, TheWindowsWayThroughAFullUpdateOfBothImages) {
     EXPECT_TRUE(controller->IsFound());
 }
 
+TEST_F(UpdateRunTest, TheRunStartHookRunsOnTheRunsThreadBeforeTheUnitIsTouched) {
+    ASSERT_TRUE(controller->IsFound());
+    const std::size_t before = bus.Log().size();
+    std::vector<std::pair<std::thread::id, std::size_t>> calls;  // thread, bus log size
+    controller->SetRunStartHook(
+        [&] { calls.emplace_back(std::this_thread::get_id(), bus.Log().size()); });
+    EXPECT_EQ(Update().result, Result::kSucceeded);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_NE(calls[0].first, std::this_thread::get_id());
+    EXPECT_EQ(calls[0].second, before);
+}
+
 TEST_F(UpdateRunTest, ProgressGoesThroughTheFpgaBandThenTheMcoreBand) {
     ASSERT_TRUE(controller->IsFound());
     Update();

@@ -110,6 +110,7 @@ usr/share/metainfo/$id.metainfo.xml"
     grep -qx 'Section: utils' <<<"$control" || fail "section"
     grep -q '^Depends:.*libqt6widgets6.*libudev1' <<<"$control" ||
         fail "Depends lacks the libraries the programs link (dpkg-shlibdeps)"
+    grep -q '^Recommends: rtkit$' <<<"$control" || fail "Recommends lacks rtkit"
     echo "ok: the package holds what it should, as it should"
     ;;
 

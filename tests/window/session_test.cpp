@@ -36,6 +36,7 @@
 
 #include "ChildProcess.h"
 #include "OrloFirmwareUpdateDialog.h"
+#include "PrivateBus.h"
 #include "SimulatedBus.h"
 
 // As in the window tests: fontconfig's cache outlives every child that lays out text. So do Qt's
@@ -191,38 +192,19 @@ class VirtualDisplay {
 class PrivateLogind {
   public:
     PrivateLogind() {
-        const fs::path socket =
-            fs::temp_directory_path() / ("session_test_bus." + std::to_string(::getpid()));
-        address_ = "unix:path=" + socket.string();
-        daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
-                                                 "--address=" + address_},
-                        std::map<std::string, std::string>{});
-        if (!WaitFor([&] { return fs::exists(socket); })) return;
-        mock_.emplace(std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--system",
-                                               "--template", "logind"},
-                      std::map<std::string, std::string>{{"DBUS_SYSTEM_BUS_ADDRESS", address_}});
-        bus_ = QDBusConnection::connectToBus(QString::fromStdString(address_),
-                                             QStringLiteral("session_test"));
-        up_ = WaitFor([&] {
-            const QDBusMessage reply = bus_.call(
-                QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                               "org.freedesktop.DBus", "NameHasOwner")
-                << QStringLiteral("org.freedesktop.login1"));
-            return reply.type() == QDBusMessage::ReplyMessage &&
-                   reply.arguments().value(0).toBool();
-        });
+        up_ = bus_.Up() && bus_.StartMock({"--template", "logind"},
+                                          QStringLiteral("org.freedesktop.login1"));
     }
-    ~PrivateLogind() { QDBusConnection::disconnectFromBus(QStringLiteral("session_test")); }
 
     bool Up() const { return up_; }
-    const std::string& address() const { return address_; }
+    const std::string& address() const { return bus_.address(); }
 
     struct Inhibitor {
         std::string what, who, why, mode;
     };
     std::vector<Inhibitor> Inhibitors() {
         std::vector<Inhibitor> inhibitors;
-        const QDBusMessage reply = bus_.call(
+        const QDBusMessage reply = bus_.connection().call(
             QDBusMessage::createMethodCall("org.freedesktop.login1", "/org/freedesktop/login1",
                                            "org.freedesktop.login1.Manager", "ListInhibitors"));
         if (reply.type() != QDBusMessage::ReplyMessage) return inhibitors;
@@ -242,10 +224,7 @@ class PrivateLogind {
     }
 
   private:
-    std::string address_;
-    std::optional<ChildProcess> daemon_;
-    std::optional<ChildProcess> mock_;
-    QDBusConnection bus_{QString()};
+    PrivateBus bus_{"session_test"};
     bool up_ = false;
 };
 

@@ -1,0 +1,67 @@
+// A D-Bus daemon of a test's own, standing in for the system bus, with python-dbusmock services on
+// it. Programs find it through DBUS_SYSTEM_BUS_ADDRESS = address().
+#pragma once
+
+#include <unistd.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+
+class PrivateBus {
+  public:
+    // `name` tells the bus's socket and this process's connection to it apart from others'.
+    explicit PrivateBus(const std::string& name) : name_(name) {
+        const std::filesystem::path socket =
+            std::filesystem::temp_directory_path() / (name + "_bus." + std::to_string(getpid()));
+        address_ = "unix:path=" + socket.string();
+        daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
+                                                 "--address=" + address_});
+        if (!WaitFor([&] { return std::filesystem::exists(socket); })) return;
+        bus_ = QDBusConnection::connectToBus(QString::fromStdString(address_),
+                                             QString::fromStdString(name_));
+        up_ = bus_.isConnected();
+    }
+    ~PrivateBus() {
+        mock_.reset();
+        QDBusConnection::disconnectFromBus(QString::fromStdString(name_));
+    }
+
+    bool Up() const { return up_; }
+    const std::string& address() const { return address_; }
+    QDBusConnection& connection() { return bus_; }
+
+    // Starts python-dbusmock on the bus with `arguments` (a template and its parameters, say),
+    // in place of the mock started before, and waits until it owns `service`.
+    bool StartMock(const std::vector<std::string>& arguments, const QString& service) {
+        StopMock();
+        std::vector<std::string> command{"/usr/bin/python3", "-m", "dbusmock", "--system"};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        mock_.emplace(command,
+                      std::map<std::string, std::string>{{"DBUS_SYSTEM_BUS_ADDRESS", address_}});
+        return WaitFor([&] { return HasOwner(service); });
+    }
+    void StopMock() { mock_.reset(); }
+
+    bool HasOwner(const QString& service) {
+        const QDBusMessage reply = bus_.call(
+            QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                           "org.freedesktop.DBus", "NameHasOwner")
+            << service);
+        return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+    }
+
+  private:
+    std::string name_;
+    std::string address_;
+    std::optional<ChildProcess> daemon_;
+    std::optional<ChildProcess> mock_;
+    QDBusConnection bus_{QString()};
+    bool up_ = false;
+};

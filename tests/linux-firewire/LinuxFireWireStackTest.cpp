@@ -795,14 +795,17 @@ struct CliRun {
     std::string out, err;
 };
 
+// A file of this test process's own under the temporary directory: ctest runs tests in parallel.
+std::string ScratchFile(const std::string& name) {
+    return ::testing::TempDir() + name + "." + std::to_string(::getpid());
+}
+
 // Runs orlo-firmware-update on this process's emulated bus (it inherits the emulator's
-// environment), without a terminal unless `files` gives one, with `prefix` before it (a wrapper
-// such as setpriv).
-CliRun RunCli(std::vector<std::string> arguments, ChildFiles files = {},
-              std::vector<std::string> prefix = {}) {
-    const std::string dir = ::testing::TempDir();
-    if (files.out == "/dev/null") files.out = dir + "cli_out";
-    files.err = dir + "cli_err";
+// environment), without a terminal, with `prefix` before it (a wrapper such as setpriv).
+CliRun RunCli(std::vector<std::string> arguments, std::vector<std::string> prefix = {}) {
+    ChildFiles files;
+    files.out = ScratchFile("cli_out");
+    files.err = ScratchFile("cli_err");
     arguments.insert(arguments.begin(), CLI_PROGRAM);
     arguments.insert(arguments.begin(), prefix.begin(), prefix.end());
     ChildProcess cli(arguments,
@@ -812,6 +815,8 @@ CliRun RunCli(std::vector<std::string> arguments, ChildFiles files = {},
     run.status = cli.Wait(std::chrono::seconds(60)).value_or(-1);
     run.out = ReadFile(files.out);
     run.err = ReadFile(files.err);
+    std::remove(files.out.c_str());
+    std::remove(files.err.c_str());
     return run;
 }
 
@@ -896,7 +901,7 @@ TEST_F(LinuxStackTest, CliExitStatuses) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         c.arrange();
-        const CliRun run = RunCli(c.arguments, {}, c.prefix);
+        const CliRun run = RunCli(c.arguments, c.prefix);
         EXPECT_EQ(c.status, run.status) << run.out << run.err;
         const QJsonObject document = Json(run.out);
         const QString message = document.contains("error")
@@ -919,7 +924,7 @@ TEST_F(LinuxStackTest, CliDowngradeIsConfirmedAtAPrompt) {
         ASSERT_EQ(0, ::unlockpt(terminal));
         ChildFiles files;
         files.in = files.out = ::ptsname(terminal);
-        files.err = ::testing::TempDir() + "cli_err";
+        files.err = ScratchFile("cli_err");
         std::thread drain([terminal] {  // the progress redrawn on the terminal
             char buffer[4096];
             while (::read(terminal, buffer, sizeof buffer) > 0) {
@@ -943,6 +948,7 @@ TEST_F(LinuxStackTest, CliDowngradeIsConfirmedAtAPrompt) {
         EXPECT_EQ(answer == "yes" ? 0 : 5, status) << ReadFile(files.err);
         EXPECT_EQ(answer == "yes" ? 1u : 0u,
                   emulator.Model(kUnitNode).VerifiedCount(sim::Image::kMcore));
+        std::remove(files.err.c_str());
     }
 }
 #endif  // CLI_PROGRAM

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <QDBusConnection>
-#include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <atomic>
@@ -82,18 +82,26 @@ bool BoundRunTime(rlim_t hardMicroseconds, std::string& error) {
     return true;
 }
 
+// One call to the daemon, waited for at most kCallTimeoutMs. Plain messages rather than
+// QDBusInterface, which would first ask the daemon to describe itself.
+QDBusMessage Call(QDBusConnection& bus, const QString& interface, const QString& method,
+                  const QList<QVariant>& arguments) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kService), QString::fromLatin1(kPath), interface, method);
+    call.setArguments(arguments);
+    return bus.call(call, QDBus::Block, kCallTimeoutMs);
+}
+
 bool AskRealtimeKit(std::string& error) {
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
         error = "no system bus (" + bus.lastError().message().toStdString() + ")";
         return false;
     }
-    QDBusInterface properties(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                              bus);
-    properties.setTimeout(kCallTimeoutMs);
     const auto property = [&](const char* name) {
-        return QDBusReply<QDBusVariant>(properties.call(
-            QStringLiteral("Get"), QString::fromLatin1(kService), QString::fromLatin1(name)));
+        return QDBusReply<QDBusVariant>(
+            Call(bus, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                 {QString::fromLatin1(kService), QString::fromLatin1(name)}));
     };
     const QDBusReply<QDBusVariant> maxPriority = property("MaxRealtimePriority");
     if (!maxPriority.isValid()) {
@@ -112,13 +120,11 @@ bool AskRealtimeKit(std::string& error) {
     }
     if (!BoundRunTime(static_cast<rlim_t>(runTime), error)) return false;
 
-    QDBusInterface kit(kService, kPath, QString::fromLatin1(kService), bus);
-    kit.setTimeout(kCallTimeoutMs);
     const QDBusReply<void> granted =
-        kit.call(QStringLiteral("MakeThreadRealtimeWithPID"),
-                 QVariant::fromValue(static_cast<qulonglong>(getpid())),
-                 QVariant::fromValue(static_cast<qulonglong>(gettid())),
-                 QVariant::fromValue(static_cast<uint>(kPriority)));
+        Call(bus, QString::fromLatin1(kService), QStringLiteral("MakeThreadRealtimeWithPID"),
+             {QVariant::fromValue(static_cast<qulonglong>(getpid())),
+              QVariant::fromValue(static_cast<qulonglong>(gettid())),
+              QVariant::fromValue(static_cast<uint>(kPriority))});
     if (!granted.isValid()) {
         gRealtimeThread.store(0);
         error = "RealtimeKit refused (" + granted.error().message().toStdString() + ")";

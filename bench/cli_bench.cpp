@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "Clock.h"
+
 namespace {
 
 // The floor for the simulated Orlo (DemoOrlo.h), whose erase takes three status polls:
@@ -22,12 +24,6 @@ namespace {
 // running, in each image.
 constexpr double kStepPauses = (4 + 2631 + 1) + (4 + 532 + 1);
 constexpr double kFloorSeconds = kStepPauses * 0.001 + 2 * 3 * 1.0;
-
-double Now() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
 
 }  // namespace
 
@@ -43,7 +39,7 @@ int main(int argc, char* argv[]) {
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         std::string program = CLI_PROGRAM, simulate = "--simulate", update = "update";
         char* arguments[] = {program.data(), simulate.data(), update.data(), nullptr};
-        const double start = Now();
+        const double start = Seconds(CLOCK_MONOTONIC);
         pid_t pid = 0;
         if (posix_spawn(&pid, program.c_str(), &actions, nullptr, arguments, environ) != 0) {
             std::fprintf(stderr, "cannot start %s\n", program.c_str());
@@ -53,7 +49,7 @@ int main(int argc, char* argv[]) {
         int status = 0;
         rusage usage{};
         wait4(pid, &status, 0, &usage);
-        const double wall = Now() - start;
+        const double wall = Seconds(CLOCK_MONOTONIC) - start;
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             std::fprintf(stderr, "the update failed (status %d)\n", status);
             return 1;

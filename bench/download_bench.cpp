@@ -27,18 +27,13 @@
 #include <thread>
 #include <vector>
 
+#include "Clock.h"
 #include "DownloadProgress.h"
 #include "Downloader.h"
 #include "RealtimeKit.h"
 #include "SimulatedBus.h"
 
 namespace {
-
-double Seconds(clockid_t clock) {
-    timespec now;
-    clock_gettime(clock, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
 
 enum class Pause { kPrecise, kPlain, kPlainDefaultSlack };
 

@@ -5,7 +5,6 @@
 // time goes.
 //
 //   idle_cost [seconds]     (20 by default, for each of the three)
-#include <dirent.h>
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "Clock.h"
 #include "DemoOrlo.h"
 #include "LinuxFireWireStack.h"
 #include "OrloFirmwareUpdateDialog.h"
@@ -26,22 +26,6 @@
 namespace {
 
 constexpr double kTicksPerSecond = 2.0;  // the window's timer: every half second
-
-double Seconds(clockid_t clock) {
-    timespec now{};
-    clock_gettime(clock, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-int CountProcesses() {
-    int count = 0;
-    DIR* proc = opendir("/proc");
-    while (const dirent* entry = readdir(proc)) {
-        count += entry->d_name[0] >= '1' && entry->d_name[0] <= '9';
-    }
-    closedir(proc);
-    return count;
-}
 
 struct Usage {
     double cpu = 0;   // seconds of CPU time, all threads
@@ -139,7 +123,7 @@ int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 20.0;
     std::printf("the window waiting, %.0f s each, %d processes on the machine, run by uid %d\n",
-                seconds, CountProcesses(), static_cast<int>(getuid()));
+                seconds, TProcess(kMyProcess).GetNumProcesses(), static_cast<int>(getuid()));
     {
         sim::SimulatedBus bus;
         bus.SetLogging(false);

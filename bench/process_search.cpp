@@ -7,7 +7,6 @@
 // Run as root, it plays both users: the others run as nobody, and the search runs as an
 // unprivileged user of its own with its processes, as a desktop user's would (most of a machine's
 // other processes are root's). Without root, all the processes are ours.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -17,28 +16,13 @@
 #include <cstdlib>
 #include <vector>
 
+#include "Clock.h"
 #include "Process.h"
 
 namespace {
 
 constexpr uid_t kOtherUser = 65534;  // nobody
 constexpr uid_t kOurUser = 4242;     // any unprivileged user
-
-double Now(clockid_t clock) {
-    timespec now{};
-    clock_gettime(clock, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-int CountProcesses() {
-    int count = 0;
-    DIR* proc = opendir("/proc");
-    while (const dirent* entry = readdir(proc)) {
-        count += entry->d_name[0] >= '1' && entry->d_name[0] <= '9';
-    }
-    closedir(proc);
-    return count;
-}
 
 // Children that wait to be killed.
 std::vector<pid_t> StartWaiting(int count) {
@@ -68,14 +52,14 @@ void Measure(int ours, int others) {
     constexpr int kSearches = 200;
     TProcess processes(kMyProcess);
     int found = 0;
-    const double start = Now(CLOCK_MONOTONIC);
-    const double cpuStart = Now(CLOCK_THREAD_CPUTIME_ID);
+    const double start = Seconds(CLOCK_MONOTONIC);
+    const double cpuStart = Seconds(CLOCK_THREAD_CPUTIME_ID);
     for (int i = 0; i < kSearches; ++i) found += processes.FindProcess(FourCC("KeyG"));
     // The CPU time the searches took, the kernel's included: what they cost, whatever else the
     // machine is doing.
-    const double cpu = (Now(CLOCK_THREAD_CPUTIME_ID) - cpuStart) / kSearches;
-    const double wall = (Now(CLOCK_MONOTONIC) - start) / kSearches;
-    std::printf("%d processes on the machine: %d of another user, %d of ours\n", CountProcesses(),
+    const double cpu = (Seconds(CLOCK_THREAD_CPUTIME_ID) - cpuStart) / kSearches;
+    const double wall = (Seconds(CLOCK_MONOTONIC) - start) / kSearches;
+    std::printf("%d processes on the machine: %d of another user, %d of ours\n", TProcess(kMyProcess).GetNumProcesses(),
                 others, ours);
     std::printf(
         "one search for an editor: %.3f ms of CPU, %.3f ms of wall time (%d of %d found "

@@ -98,17 +98,15 @@ class FireWireStack {
     // (kIOReturnSuccess either way). A registry that cannot be read gives its own failure status,
     // so that it never looks like an empty bus. Each call looks at the bus afresh, so a unit
     // plugged in later is found and an unplugged one is not.
-    virtual IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, UnitHandle& unit) = 0;
-    // Every such unit, in the registry's order (FindUnit gives the first). A stack that can only
-    // name the first unit lists that one.
-    virtual IOReturn FindUnits(UInt32 specifierId, UInt32 softwareVersion,
-                               std::vector<UnitHandle>& units) {
-        UnitHandle first;
-        const IOReturn status = FindUnit(specifierId, softwareVersion, first);
-        units.clear();
-        if (first) units.push_back(first);
+    virtual IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, UnitHandle& unit) {
+        std::vector<UnitHandle> units;
+        const IOReturn status = FindUnits(specifierId, softwareVersion, units);
+        unit = units.empty() ? UnitHandle{} : units.front();
         return status;
     }
+    // Every such unit, in the registry's order (FindUnit gives the first).
+    virtual IOReturn FindUnits(UInt32 specifierId, UInt32 softwareVersion,
+                               std::vector<UnitHandle>& units) = 0;
 
     // Reaches the unit that `unit` names. On success `plugIn` holds the plug-in; on failure (the
     // unit is gone, no access to its node) it is left empty and the status says why.

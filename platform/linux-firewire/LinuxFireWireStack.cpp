@@ -475,14 +475,6 @@ LinuxFireWireStack::LinuxFireWireStack(StackOptions options) : options_(options)
 
 LinuxFireWireStack::~LinuxFireWireStack() = default;
 
-IOReturn LinuxFireWireStack::FindUnit(UInt32 specifierId, UInt32 softwareVersion,
-                                      fw::UnitHandle& handle) {
-    std::vector<fw::UnitHandle> units;
-    const IOReturn status = FindUnits(specifierId, softwareVersion, units);
-    handle = units.empty() ? fw::UnitHandle{} : units.front();
-    return status;
-}
-
 IOReturn LinuxFireWireStack::FindUnits(UInt32 specifierId, UInt32 softwareVersion,
                                        std::vector<fw::UnitHandle>& handles) {
     handles.clear();

@@ -42,7 +42,6 @@ class LinuxFireWireStack final : public fw::FireWireStack {
     // Looks up the units on the "firewire" bus with udev, matching the sysattrs as the kernel
     // prints them ("0x%06x"). Of several matches the first in syspath order is taken. Fails when
     // udev cannot be set up or its enumeration fails (no "firewire" bus at all is an empty bus).
-    IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) override;
     IOReturn FindUnits(UInt32 specifierId, UInt32 softwareVersion,
                        std::vector<fw::UnitHandle>& units) override;
     // Opens the unit's node file read-write. Fails with kIOReturnNoDevice when the unit has gone

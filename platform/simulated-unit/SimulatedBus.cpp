@@ -361,13 +361,6 @@ void SimulatedBus::SetRegistryFailure(IOReturn status) {
     registryFailure_ = status;
 }
 
-IOReturn SimulatedBus::FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) {
-    std::vector<fw::UnitHandle> units;
-    const IOReturn status = FindUnits(specifierId, softwareVersion, units);
-    unit = units.empty() ? fw::UnitHandle{} : units.front();
-    return status;
-}
-
 IOReturn SimulatedBus::FindUnits(UInt32 specifierId, UInt32 softwareVersion,
                                  std::vector<fw::UnitHandle>& units) {
     std::lock_guard lock(mutex_);

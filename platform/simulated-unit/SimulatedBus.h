@@ -130,7 +130,6 @@ class SimulatedBus : public fw::FireWireStack {
     void SetObserver(std::function<void(const Transaction&)> observer);
 
     // The FireWire stack.
-    IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) override;
     IOReturn FindUnits(UInt32 specifierId, UInt32 softwareVersion,
                        std::vector<fw::UnitHandle>& units) override;
     IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;

@@ -1040,6 +1040,17 @@ std::vector<std::uint8_t> EmbeddedBytes(const UInt32* words, UInt32 size, UInt32
     return bytes;
 }
 
+// Each image programmed once and verified, byte for byte what the program embeds. The FPGA
+// configuration data start at the sync pattern, offset 74 of the bitstream file.
+void ExpectBothEmbeddedImagesProgrammed(const sim::UpdateUnitModel& model) {
+    EXPECT_EQ(EmbeddedBytes(OrloXilinxData, OrloXilinxDataSizeBytes, 74),
+              model.Programmed(sim::Image::kFpga));
+    EXPECT_EQ(EmbeddedBytes(OrloMCORE06data, OrloMCORE06dataSize, 0),
+              model.Programmed(sim::Image::kMcore));
+    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kFpga));
+    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kMcore));
+}
+
 TEST_F(LinuxStackTest, DownloaderProgramsBothEmbeddedImagesThroughTheKernelInterface) {
     auto unit = MakeUnit();
     SetModel([](sim::UpdateUnitModel& model) { model.settings.erasePolls = 2; });
@@ -1051,14 +1062,7 @@ TEST_F(LinuxStackTest, DownloaderProgramsBothEmbeddedImagesThroughTheKernelInter
     ASSERT_EQ(kIOReturnSuccess, downloader.GetError());
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-    // The FPGA configuration data start at the sync pattern, offset 74 of the bitstream file.
-    const sim::UpdateUnitModel& model = emulator.Model(kUnitNode);
-    EXPECT_EQ(EmbeddedBytes(OrloXilinxData, OrloXilinxDataSizeBytes, 74),
-              model.Programmed(sim::Image::kFpga));
-    EXPECT_EQ(EmbeddedBytes(OrloMCORE06data, OrloMCORE06dataSize, 0),
-              model.Programmed(sim::Image::kMcore));
-    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kFpga));
-    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kMcore));
+    ExpectBothEmbeddedImagesProgrammed(emulator.Model(kUnitNode));
     std::printf("Downloader, both images over the emulated /dev/fw1: %zu requests in %.2f s\n",
                 emulator.Log().size(), seconds);
 }
@@ -1088,13 +1092,7 @@ TEST_F(LinuxStackTest, DownloaderRidesOutA200msResetInTheEraseWaitAndTheDataOfEa
     EXPECT_EQ(kIOReturnSuccess, downloader.GetError());
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-    const sim::UpdateUnitModel& model = emulator.Model(kUnitNode);
-    EXPECT_EQ(EmbeddedBytes(OrloXilinxData, OrloXilinxDataSizeBytes, 74),
-              model.Programmed(sim::Image::kFpga));
-    EXPECT_EQ(EmbeddedBytes(OrloMCORE06data, OrloMCORE06dataSize, 0),
-              model.Programmed(sim::Image::kMcore));
-    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kFpga));
-    EXPECT_EQ(1u, model.VerifiedCount(sim::Image::kMcore));
+    ExpectBothEmbeddedImagesProgrammed(emulator.Model(kUnitNode));
     const std::vector<cdevemu::Request> log = emulator.Log();
     std::vector<std::size_t> flushed;
     for (std::size_t i = 0; i + 1 < log.size(); ++i) {

@@ -124,8 +124,19 @@ class KnownProcesses {
         Forget([](const auto&) { return true; });
     }
 
-    // Whether the process `id` (its /proc entry `entry`, inode `inode`) belongs to `user`.
-    bool Ours(int proc, const char* entry, UInt32 id, ino_t inode, uid_t user) {
+    // What is known of one process.
+    struct Known {
+        ino_t inode = 0;
+        bool ours = false;
+        unsigned search = 0;
+        int commFile = -1;                       // kept open
+        std::string comm;                        // as last read
+        const Executable* executable = nullptr;  // what comm, and argv[0] if read, said then
+    };
+
+    // The record of process `id` (its /proc entry `entry`, inode `inode`) when it belongs to
+    // `user`; null when it does not.
+    Known* Ours(int proc, const char* entry, UInt32 id, ino_t inode, uid_t user) {
         Known& known = _known[id];
         if (known.inode != inode || known.inode == 0) {
             Close(known);
@@ -136,13 +147,12 @@ class KnownProcesses {
                          !IsKernelThread(proc, entry);
         }
         known.search = _search;
-        return known.ours;
+        return known.ours ? &known : nullptr;
     }
 
-    // The application the process `id`, which Ours() has just accepted, belongs to; null for none
-    // and for a process that has ended.
-    const Executable* Recognise(int proc, const char* entry, UInt32 id) {
-        Known& known = _known[id];
+    // The application the process that Ours() has just given `known` for belongs to; null for
+    // none and for a process that has ended.
+    const Executable* Recognise(int proc, const char* entry, Known& known) {
         const std::string read = Comm(proc, entry, known);
         const std::string comm = read.substr(0, read.find('\n'));
         if (comm.empty() || comm != known.comm) {
@@ -173,14 +183,6 @@ class KnownProcesses {
     // Descriptors kept open at most: well inside the usual limit of 1024, which the rest of the
     // program needs too. Processes beyond it have their comm opened on each search.
     static constexpr unsigned kMaxKept = 256;
-    struct Known {
-        ino_t inode = 0;
-        bool ours = false;
-        unsigned search = 0;
-        int commFile = -1;                       // kept open
-        std::string comm;                        // as last read
-        const Executable* executable = nullptr;  // what comm, and argv[0] if read, said then
-    };
 
     // comm as the kernel gives it, with its newline; empty when the process has ended.
     std::string Comm(int proc, const char* entry, Known& known) {
@@ -389,10 +391,12 @@ Boolean TProcess::FindProcess(OSType signature) {
         UInt32 id = 0;
         const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), id);
         if (error != std::errc() || end != name.data() + name.size() || id == 0) continue;
-        if (!known.Ours(proc, entry->d_name, id, entry->d_ino, user)) continue;
+        KnownProcesses::Known* const record =
+            known.Ours(proc, entry->d_name, id, entry->d_ino, user);
+        if (record == nullptr) continue;
         if (lowest != 0 && id > lowest) continue;  // the lowest id wins
 
-        const Executable* executable = known.Recognise(proc, entry->d_name, id);
+        const Executable* executable = known.Recognise(proc, entry->d_name, *record);
         if (executable == nullptr || executable->signature != signature) continue;
         const std::string stat = ReadProcFile(proc, name, "stat", 512);
         const std::size_t close = stat.rfind(')');

@@ -1,19 +1,31 @@
-// What the window costs while it waits: it runs offscreen for a given time, over the simulated
-// Orlo, over an empty simulated bus, and over this machine's own FireWire stack, and prints the
-// process's CPU time as a share of one core and of the machine, beside the number of processes on
-// the machine. Then, for each, what one tick's parts cost, so that a missed goal says where the
-// time goes.
+// What the window costs while it waits, against the toolkit's own floor. An absolute share of a
+// core says little on a machine that others share: the same window costs more when the caches
+// are cold and the scheduler busy. So the program also runs, in the same process and under the
+// same conditions, the floor: a bare window of the same toolkit with a timer every half second
+// that does nothing. It takes turns with the window over the simulated Orlo, over an empty
+// simulated bus and over this machine's own FireWire stack, a few seconds each, so that a change
+// in the machine's load touches every case alike, and prints each case's CPU time as a share of
+// one core and as a ratio to the floor. Then, for each case, what one tick's parts cost, so that
+// a missed goal says where the time goes.
 //
-//   idle_cost [seconds]     (20 by default, for each of the three)
+//   idle_cost [seconds] [rounds]   (20 s for each case by default, in 4 rounds)
+//
+// The window runs offscreen unless QT_QPA_PLATFORM says otherwise (xcb under Xvfb, for one).
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QTimer>
+#include <QWidget>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "Clock.h"
 #include "DemoOrlo.h"
@@ -26,14 +38,22 @@
 namespace {
 
 constexpr double kTicksPerSecond = 2.0;  // the window's timer: every half second
+constexpr int kTickMs = 500;
 
 struct Usage {
     double cpu = 0;   // seconds of CPU time, all threads
     double wall = 0;  // seconds
+    double Share() const { return wall > 0 ? cpu / wall * 100.0 : 0; }  // % of one core
+    Usage& operator+=(const Usage& other) {
+        cpu += other.cpu;
+        wall += other.wall;
+        return *this;
+    }
 };
 
-// The window over `stack` for `seconds`, after one second to settle.
-Usage IdleUsage(fw::FireWireStack& stack, double seconds) {
+// Runs `eventLoop` (which shows a window and runs the event loop until it is told to end) and
+// measures `seconds` of it, after one second to settle.
+Usage Measure(double seconds, const std::function<void()>& eventLoop) {
     Usage start, usage;
     QTimer::singleShot(1000, [&] {
         start = {Seconds(CLOCK_PROCESS_CPUTIME_ID), Seconds(CLOCK_MONOTONIC)};
@@ -43,8 +63,19 @@ Usage IdleUsage(fw::FireWireStack& stack, double seconds) {
                  Seconds(CLOCK_MONOTONIC) - start.wall};
         QCoreApplication::exit(0);
     });
-    RunFirmwareUpdateWindow(stack);
+    eventLoop();
     return usage;
+}
+
+// The floor: what any window of this toolkit that wakes every half second costs.
+void RunFloorWindow() {
+    QWidget window;
+    window.resize(480, 240);
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [] {});
+    timer.start(kTickMs);
+    window.show();
+    QApplication::exec();
 }
 
 // What one tick's parts cost: each is called once every half second, as the window calls it, for
@@ -77,7 +108,7 @@ TickParts MeasureTickParts(fw::FireWireStack& stack, int ticks) {
         }
         if (++done == ticks) QCoreApplication::exit(0);
     });
-    timer.start(static_cast<int>(1000 / kTicksPerSecond));
+    timer.start(kTickMs);
     QCoreApplication::exec();
     const double perCall = 1000.0 / ticks;
     return {total.identify * perCall, total.diagnose * perCall, total.editor * perCall};
@@ -101,44 +132,99 @@ auto Quietly(const Measure& measure) {
     return result;
 }
 
-void Report(const char* what, fw::FireWireStack& stack, double seconds, const char* goal) {
-    const Usage usage = Quietly([&] { return IdleUsage(stack, seconds); });
-    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    const double share = usage.cpu / usage.wall * 100.0;
-    std::printf("%-34s %6.3f %% of one core, %.3f %% of the machine's %ld   %s\n", what, share,
-                share / static_cast<double>(cores), cores, goal);
-    const TickParts parts = Quietly([&] { return MeasureTickParts(stack, 10); });
-    const double partsShare =
-        (parts.identify + parts.diagnose + parts.editor) * kTicksPerSecond / 10.0;
-    std::printf(
-        "    a tick: identification %.3f ms, why no Orlo %.3f ms, editor search %.3f ms:\n"
-        "    together %.3f %% of a core; the rest (event loop, painting) %.3f %%\n",
-        parts.identify, parts.diagnose, parts.editor, partsShare, share - partsShare);
+std::string LoadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
 }
+
+struct Case {
+    const char* what;
+    fw::FireWireStack* stack;  // null: the floor
+    double goal;               // the highest ratio to the floor that meets the goal
+    Usage usage;
+    std::vector<double> shares;  // each round's
+};
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 20.0;
-    std::printf("the window waiting, %.0f s each, %d processes on the machine, run by uid %d\n",
-                seconds, TProcess(kMyProcess).GetNumProcesses(), static_cast<int>(getuid()));
-    {
-        sim::SimulatedBus bus;
-        bus.SetLogging(false);
-        sim::PlugInDemoOrlo(bus);
-        Report("with the simulated Orlo:", bus, seconds, "goal <= 0.10 %");
+    const int rounds = std::max(1, argc > 2 ? std::atoi(argv[2]) : 4);
+
+    sim::SimulatedBus withOrlo;
+    withOrlo.SetLogging(false);
+    sim::PlugInDemoOrlo(withOrlo);
+    sim::SimulatedBus empty;
+    empty.SetLogging(false);
+    // The kernel's stack, on this machine as it is.
+    linuxfw::LinuxFireWireStack machine;
+    std::vector<Case> cases = {
+        {"the floor (a bare window, a timer):", nullptr, 0, {}, {}},
+        {"with the simulated Orlo:", &withOrlo, 1.5, {}, {}},
+        {"without a device (simulated bus):", &empty, 1.2, {}, {}},
+        {"without a device (this machine):", &machine, 1.2, {}, {}},
+    };
+
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    std::printf(
+        "the window waiting on the %s platform, %.0f s each in %d rounds; %ld cores, %d "
+        "processes, run by uid %d; load average %s\n",
+        QGuiApplication::platformName().toUtf8().constData(), seconds, rounds, cores,
+        TProcess(kMyProcess).GetNumProcesses(), static_cast<int>(getuid()),
+        LoadAverage().c_str());
+    std::fflush(stdout);
+    for (int round = 0; round < rounds; ++round) {
+        for (Case& one : cases) {
+            const Usage usage = Quietly([&] {
+                return Measure(seconds / rounds, [&] {
+                    if (one.stack == nullptr) {
+                        RunFloorWindow();
+                    } else {
+                        RunFirmwareUpdateWindow(*one.stack);
+                    }
+                });
+            });
+            one.usage += usage;
+            one.shares.push_back(usage.Share());
+        }
     }
-    {
-        sim::SimulatedBus bus;
-        bus.SetLogging(false);
-        Report("without a device (simulated bus):", bus, seconds, "goal <= 0.05 %");
+
+    const Case& floorCase = cases.front();
+    const double floor = floorCase.usage.Share();
+    std::printf("load average now %s\n", LoadAverage().c_str());
+    std::printf("%-36s %s\n", "", "share of one core   ratio to the floor (each round's)");
+    for (const Case& one : cases) {
+        std::printf("%-36s %7.3f %%", one.what, one.usage.Share());
+        if (one.stack == nullptr) {
+            const auto [low, high] = std::minmax_element(one.shares.begin(), one.shares.end());
+            std::printf("           1     (rounds %.3f to %.3f %%)\n", *low, *high);
+            continue;
+        }
+        std::vector<double> ratios;
+        for (std::size_t round = 0; round < one.shares.size(); ++round) {
+            ratios.push_back(one.shares[round] / floorCase.shares[round]);
+        }
+        const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+        const double ratio = one.usage.Share() / floor;
+        std::printf("       %6.2f x  (%.2f to %.2f)   goal <= %.1f x: %s\n", ratio, *low, *high,
+                    one.goal, ratio <= one.goal ? "met" : "missed");
     }
-    {
-        // For comparison: the same over the kernel's stack, on this machine as it is.
-        linuxfw::LinuxFireWireStack stack;
-        Report("without a device (this machine):", stack, seconds, "");
+
+    for (Case& one : cases) {
+        if (one.stack == nullptr) continue;
+        const TickParts parts = Quietly([&] { return MeasureTickParts(*one.stack, 10); });
+        const double partsShare =
+            (parts.identify + parts.diagnose + parts.editor) * kTicksPerSecond / 10.0;
+        std::printf(
+            "%s\n    a tick: identification %.3f ms, why no Orlo %.3f ms, editor search %.3f "
+            "ms:\n    together %.3f %% of a core; the rest (event loop, painting) %.3f %%, the "
+            "floor's %.3f %%\n",
+            one.what, parts.identify, parts.diagnose, parts.editor, partsShare,
+            one.usage.Share() - partsShare, floor);
     }
     return 0;
 }

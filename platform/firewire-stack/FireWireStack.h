@@ -81,12 +81,17 @@ class PlugIn {
     virtual IOReturn QueryInterface(std::unique_ptr<DeviceInterface>& device) = 0;
 };
 
-// What only the stack knows about the machine and a unit, for telling a user why the unit cannot
-// be reached. Nothing here is used to reach it.
+// What only the stack knows about the machine and a unit: for telling a user why the unit cannot
+// be reached, and whose desktop it belongs to. Nothing here is used to reach it.
 struct BusFacts {
     UInt32 controllers = 0;  // FireWire controllers (cards) on the machine
     std::string node;    // the unit's node as the system names it (e.g. "/dev/fw1"); may be empty
     std::string holder;  // who else holds the unit's claim, e.g. "pid 4242, kdenlive"; may be empty
+    // The seat the unit's node is attached to (a multi-seat machine gives each seat its own
+    // devices): the user of that seat's active session is the one whose programs may be using
+    // the unit. "seat0", every machine's first seat, unless the system assigns the node another;
+    // empty only for an empty handle.
+    std::string seat;
 };
 
 class FireWireStack {

@@ -586,13 +586,33 @@ std::string FlockHolder(const std::string& path) {
     return {};
 }
 
+// The seat of a node: its udev property ID_SEAT, which systemd's seat rules give a device, or
+// its parent's, when an administrator attaches it (or the card it hangs from) to another seat
+// with loginctl. The same property tells the uaccess rule whose the node's file is, so the user
+// granted the node is the user at this seat. A device without it belongs to seat0.
+std::string NodeSeat(const std::string& nodeSyspath) {
+    constexpr char kFirstSeat[] = "seat0";
+    Udev context(udev_new());
+    if (!context) return kFirstSeat;
+    UdevDevice node(udev_device_new_from_syspath(context.get(), nodeSyspath.c_str()));
+    const char* seat = node ? udev_device_get_property_value(node.get(), "ID_SEAT") : nullptr;
+    return seat != nullptr && *seat != '\0' ? seat : kFirstSeat;
+}
+
 }  // namespace
 
-fw::BusFacts LinuxFireWireStack::Facts(fw::UnitHandle unit) {
+fw::BusFacts LinuxFireWireStack::Facts(fw::UnitHandle handle) {
     fw::BusFacts facts;
     facts.controllers = CountControllers();
-    facts.node = DeviceNode(unit);
-    if (!facts.node.empty()) facts.holder = FlockHolder(facts.node);
+    Unit unit;
+    {
+        std::lock_guard lock(mutex_);
+        if (handle.stack != this || handle.unit == 0 || handle.unit > units_.size()) return facts;
+        unit = units_[handle.unit - 1];
+    }
+    facts.node = unit.deviceNode;
+    facts.holder = FlockHolder(facts.node);
+    facts.seat = NodeSeat(unit.nodeSyspath);
     return facts;
 }
 

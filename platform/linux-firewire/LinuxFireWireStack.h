@@ -51,7 +51,7 @@ class LinuxFireWireStack final : public fw::FireWireStack {
 
     // The controllers are the cards that the nodes in sysfs hang from (every card has at least
     // its own local node). The holder is read from /proc/locks: the process whose flock is on
-    // the unit's node file.
+    // the unit's node file. The seat is the node's udev property ID_SEAT.
     fw::BusFacts Facts(fw::UnitHandle unit) override;
 
     // The device file of the node that carries a found unit, e.g. "/dev/fw1"; empty for a

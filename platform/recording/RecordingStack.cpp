@@ -341,6 +341,7 @@ fw::BusFacts RecordingStack::Facts(fw::UnitHandle unit) {
         entry["controllers"] = facts.controllers;
         entry["node"] = facts.node;
         entry["holder"] = facts.holder;
+        entry["seat"] = facts.seat;
         return entry;
     });
     return facts;

@@ -476,6 +476,8 @@ fw::BusFacts ReplayStack::Facts(fw::UnitHandle unit) {
             facts.controllers = Number<UInt32>(entry, "controllers");
             facts.node = entry.at("node").get<std::string>();
             facts.holder = entry.at("holder").get<std::string>();
+            // Recorded before the seat was: the node was on the first seat unless said otherwise.
+            facts.seat = entry.value("seat", facts.node.empty() ? "" : "seat0");
             return facts;
         },
         fw::BusFacts{});

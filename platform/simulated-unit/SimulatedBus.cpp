@@ -402,6 +402,7 @@ fw::BusFacts SimulatedBus::Facts(fw::UnitHandle handle) {
     const Unit* unit = handle.stack == this ? Find(handle.unit) : nullptr;
     if (unit == nullptr) return facts;
     facts.node = "simulated unit " + std::to_string(unit->handle);
+    facts.seat = "seat0";
     if (unit->holder != 0) facts.holder = "client " + std::to_string(unit->holder);
     return facts;
 }

@@ -248,6 +248,13 @@ void Emulator::DenyAccess(const std::string& deviceNode) {
     BRIM_CHECK(::chmod(NodeFor(deviceNode).pty.c_str(), 0) == 0);
 }
 
+void Emulator::SetProperty(const std::string& deviceNode, const std::string& name,
+                           const std::string& value) {
+    std::lock_guard lock(mutex_);
+    umockdev_testbed_set_property(testbed_, NodeFor(deviceNode).syspath.c_str(), name.c_str(),
+                                  value.c_str());
+}
+
 std::vector<Request> Emulator::Log() {
     std::lock_guard lock(mutex_);
     return log_;

@@ -105,6 +105,9 @@ class Emulator {
     void Unplug(const std::string& deviceNode);
     // Takes every permission off the node's device file, as on a system without our udev rule.
     void DenyAccess(const std::string& deviceNode);
+    // Gives the node a udev property, as a rule would (ID_SEAT, say).
+    void SetProperty(const std::string& deviceNode, const std::string& name,
+                     const std::string& value);
 
     std::vector<Request> Log();
     void ClearLog();

@@ -207,6 +207,21 @@ TEST_F(LinuxStackTest, FindsTheUnitWithBothKeysAndNotItsDecoys) {
     EXPECT_FALSE(FindFirstUnit(stack, 0x0A4F53, sim::kUnitSwVersion));
 }
 
+// The seat is what udev says of the node (its rules put ID_SEAT there, from the node or a parent
+// attached to a seat), seat0 where it says nothing.
+TEST_F(LinuxStackTest, TheUnitsSeatIsItsNodesUdevSeat) {
+    emulator.AddUpdateUnitNode(1, 2, 0xFFC2);
+    emulator.SetProperty("/dev/fw2", "ID_SEAT", "seat-pci-0000_0a_00_0");
+    std::vector<fw::UnitHandle> units;
+    ASSERT_EQ(kIOReturnSuccess,
+              stack.FindUnits(sim::kUnitSpecifierId, sim::kUnitSwVersion, units));
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(stack.Facts(units[0]).seat, "seat0");
+    EXPECT_EQ(stack.Facts(units[1]).node, "/dev/fw2");
+    EXPECT_EQ(stack.Facts(units[1]).seat, "seat-pci-0000_0a_00_0");
+    EXPECT_EQ(stack.Facts({}).seat, "");
+}
+
 TEST_F(LinuxStackTest, UnpluggedUnitIsNoLongerFoundAndItsHandleIsRefused) {
     const fw::UnitHandle handle = FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion);
     ASSERT_TRUE(handle);

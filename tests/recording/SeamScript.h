@@ -51,7 +51,7 @@ inline ScriptRun RunScript(fw::FireWireStack& stack, Deviation deviation = Devia
     fw::UnitHandle unit;
     note("FindUnit", stack.FindUnit(sim::kUnitSpecifierId, sim::kUnitSwVersion, unit));
     const fw::BusFacts facts = stack.Facts(unit);
-    out.push_back("Facts " + std::to_string(facts.controllers) + " " + facts.node);
+    out.push_back("Facts " + std::to_string(facts.controllers) + " " + facts.node + " " + facts.seat);
     std::unique_ptr<fw::PlugIn> plugIn;
     note("CreatePlugIn", stack.CreatePlugIn(unit, plugIn));
     if (!plugIn) return run;

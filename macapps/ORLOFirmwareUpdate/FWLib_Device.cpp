@@ -52,6 +52,10 @@ IOReturn Device::GetBusGeneration(UInt32& generation) const {
     return mDevice->GetBusGeneration(generation);
 }
 
+IOReturn Device::GetGUID(UInt64& guid) const {
+    return mDevice->GetGUID(guid);
+}
+
 IOReturn Device::Read(const FWAddressStruct& addr, void* buf, UInt32& size, bool abs,
                       bool failOnReset, UInt32 generation) const {
     return mDevice->Read(Target(abs), addr, buf, size, failOnReset, generation);

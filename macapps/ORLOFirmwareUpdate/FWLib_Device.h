@@ -30,6 +30,9 @@ class Device {
     void ReleaseClaim();
     // Needs no Open.
     IOReturn GetBusGeneration(UInt32& generation) const;
+    // The GUID of the unit's node (the EUI-64 of its configuration ROM): which device this is,
+    // wherever it sits on the bus. Needs no Open.
+    IOReturn GetGUID(UInt64& guid) const;
 
     // Transfers to the unit's node. `abs` true addresses the node in `addr.nodeID` instead of this
     // object's own device. `failOnReset` and `generation` pass to the stack unchanged (see

@@ -39,6 +39,15 @@ class DeviceInterface {
     // A non-zero handle of this interface's own node, for device-relative transfers.
     virtual UInt32 GetDevice() = 0;
 
+    // The GUID of the unit's node: the EUI-64 that quadlets 3 and 4 (high, then low) of the bus
+    // information block in its configuration ROM carry, as the stack read the ROM when the node
+    // appeared. It names the device, not its place on the bus: when another device takes the
+    // unit's place (its node file, its handle), interfaces built before fail with
+    // kIOReturnNoDevice, and those built after give the newcomer's GUID. Needs no Open; fails
+    // with kIOReturnNoDevice once the node is gone and kIOReturnUnsupported for a ROM without a
+    // bus information block.
+    virtual IOReturn GetGUID(UInt64& guid) = 0;
+
     // Transfers. Common arguments:
     // - device: the value of GetDevice() sends the request to this interface's own node, whatever
     //   addr.nodeID holds. 0 asks for absolute addressing: the request goes to the node named by

@@ -7,6 +7,7 @@
 using UInt32 = std::uint32_t;
 using ULWord = std::uint32_t;
 using UInt16 = std::uint16_t;
+using UInt64 = std::uint64_t;
 
 // Status of every device operation: 0 is success, anything else a failure passed up unchanged.
 using IOReturn = std::int32_t;

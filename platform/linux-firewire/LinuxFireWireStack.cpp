@@ -35,7 +35,13 @@ using Clock = std::chrono::steady_clock;
 //   `bus_reset`, when set, receives the first 36 bytes (the unpadded size) of a bus-reset event
 //   with the node's generation and node ID as of now, and the first call registers the file for
 //   bus-reset events, tagged with `bus_reset_closure`. Out: `version` is the kernel's ABI, `card`
-//   the card's index.
+//   the card's index. `rom`, when set, receives the first `rom_length` bytes (at most the ROM's
+//   size) of the kernel's copy of the node's configuration ROM, read when the node appeared: an
+//   array of quadlets in the CPU's byte order (core-device.c's read_rom() converts each from
+//   big-endian); `rom_length` comes back as the ROM's whole size. Its bus information block
+//   opens it: quadlet 1 reads "1394", quadlets 3 and 4 are the GUID (the node's sysfs `guid`
+//   prints the same two quadlets, "0x%08x%08x"). The copy belongs to the file's node for the
+//   file's life: another device in its place gets a node (and file) of its own.
 // - FW_CDEV_IOC_SEND_REQUEST. The request goes to the file's node at its current node ID;
 //   `length` at most 4096 (and 512 << speed) or the ioctl fails with EIO; a quadlet write must
 //   carry 4 bytes. `data` is copied during the ioctl, so the buffer may go once it returns; a read
@@ -70,6 +76,11 @@ constexpr __u32 kOldestKernelAbi = 4;
 // The largest block a request may carry: 4096 bytes is the asynchronous payload limit at S800,
 // and the event buffer below is sized for it.
 constexpr UInt32 kMaxPayload = 4096;
+
+// The bus information block: its first quadlet (lengths and CRC), the bus name, the capabilities
+// and the two GUID quadlets.
+constexpr std::size_t kBusInfoQuadlets = 5;
+constexpr __u32 kBusName1394 = 0x31333934;  // "1394"
 
 // Any value works as the closure of our bus-reset events; responses carry their own counter.
 constexpr __u64 kBusResetClosure = 0x0B5E7;
@@ -123,15 +134,19 @@ class NodeFile {
     // FW_CDEV_IOC_GET_INFO: the node's generation, node ID and card as of now. The first call
     // also starts the bus-reset events.
     IOReturn RefreshInfo() {
-        fw_cdev_event_bus_reset reset{};
-        fw_cdev_get_info info{};
-        info.version = kClientAbi;
-        info.bus_reset = reinterpret_cast<__u64>(&reset);
-        info.bus_reset_closure = kBusResetClosure;
-        if (::ioctl(fd_, FW_CDEV_IOC_GET_INFO, &info) < 0) return StatusFromErrno(errno);
-        if (info.version < kOldestKernelAbi) return kIOReturnUnsupported;
-        card_ = info.card;
-        TakeBusReset(reset);
+        __u32 romLength = 0;
+        return GetInfo(nullptr, romLength);
+    }
+
+    // The GUID from the node's configuration ROM, as GET_INFO copies it.
+    IOReturn ReadGuid(UInt64& guid) {
+        std::array<__u32, kBusInfoQuadlets> rom{};
+        __u32 romLength = sizeof rom;
+        const IOReturn status = GetInfo(rom.data(), romLength);
+        if (status != kIOReturnSuccess) return status;
+        // A minimal ROM (a vendor ID alone) has no bus information block, and so no GUID.
+        if (romLength < sizeof rom || rom[1] != kBusName1394) return kIOReturnUnsupported;
+        guid = UInt64{rom[3]} << 32 | rom[4];
         return kIOReturnSuccess;
     }
 
@@ -183,6 +198,24 @@ class NodeFile {
     }
 
   private:
+    // GET_INFO, copying up to `romLength` bytes of the ROM to `rom` when it is set; `romLength`
+    // then holds the ROM's whole size.
+    IOReturn GetInfo(__u32* rom, __u32& romLength) {
+        fw_cdev_event_bus_reset reset{};
+        fw_cdev_get_info info{};
+        info.version = kClientAbi;
+        info.rom = reinterpret_cast<__u64>(rom);
+        info.rom_length = rom != nullptr ? romLength : 0;
+        info.bus_reset = reinterpret_cast<__u64>(&reset);
+        info.bus_reset_closure = kBusResetClosure;
+        if (::ioctl(fd_, FW_CDEV_IOC_GET_INFO, &info) < 0) return StatusFromErrno(errno);
+        if (info.version < kOldestKernelAbi) return kIOReturnUnsupported;
+        card_ = info.card;
+        romLength = info.rom_length;
+        TakeBusReset(reset);
+        return kIOReturnSuccess;
+    }
+
     void TakeBusReset(const fw_cdev_event_bus_reset& reset) {
         generation_ = reset.generation;
         nodeId_ = reset.node_id;
@@ -347,6 +380,8 @@ class Device final : public fw::DeviceInterface {
         if (status == kIOReturnSuccess) generation = node_->generation();
         return status;
     }
+
+    IOReturn GetGUID(UInt64& guid) override { return node_->ReadGuid(guid); }
 
     UInt32 GetDevice() override { return handle_; }
 

@@ -40,8 +40,8 @@ class LinuxFireWireStack final : public fw::FireWireStack {
     LinuxFireWireStack& operator=(const LinuxFireWireStack&) = delete;
 
     // Looks up the units on the "firewire" bus with udev, matching the sysattrs as the kernel
-    // prints them ("0x%06x"). Of several matches the first in syspath order is taken. Fails when
-    // udev cannot be set up or its enumeration fails (no "firewire" bus at all is an empty bus).
+    // prints them ("0x%06x"), in syspath order. Fails when udev cannot be set up or its
+    // enumeration fails (no "firewire" bus at all is an empty bus).
     IOReturn FindUnits(UInt32 specifierId, UInt32 softwareVersion,
                        std::vector<fw::UnitHandle>& units) override;
     // Opens the unit's node file read-write. Fails with kIOReturnNoDevice when the unit has gone

@@ -25,6 +25,7 @@ const std::vector<std::string_view>* ArgumentKeys(std::string_view call) {
         {"Close", {"interface"}},
         {"GetBusGeneration", {"interface"}},
         {"GetDevice", {"interface"}},
+        {"GetGUID", {"interface"}},
         {"Read", kBlock},
         {"Write", with(kBlock, "data")},
         {"ReadQuadlet", kQuadlet},
@@ -48,6 +49,20 @@ Json TransferCall(std::string_view name, UInt32 interfaceNumber, UInt32 device,
     call["failOnReset"] = failOnReset;
     call["generation"] = generation;
     return call;
+}
+
+std::string GuidText(UInt64 guid) {
+    std::uint8_t bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(guid >> (56 - 8 * i));
+    return ToHex(bytes, sizeof bytes);
+}
+
+std::optional<UInt64> GuidFromText(std::string_view text) {
+    const auto bytes = FromHex(text);
+    if (!bytes || bytes->size() != 8) return std::nullopt;
+    UInt64 guid = 0;
+    for (const std::uint8_t byte : *bytes) guid = guid << 8 | byte;
+    return guid;
 }
 
 std::string ToHex(const void* data, std::size_t size) {

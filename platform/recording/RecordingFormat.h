@@ -30,6 +30,10 @@ Json TransferCall(std::string_view name, UInt32 interfaceNumber, UInt32 device,
                   const FWAddressStruct& addr, std::optional<UInt32> size, bool failOnReset,
                   UInt32 generation);
 
+// A GUID as 16 lower-case hex digits (a JSON number would lose digits in many readers).
+std::string GuidText(UInt64 guid);
+std::optional<UInt64> GuidFromText(std::string_view text);
+
 // Transfer data as lower-case hex, two digits a byte.
 std::string ToHex(const void* data, std::size_t size);
 std::optional<std::vector<std::uint8_t>> FromHex(std::string_view hex);

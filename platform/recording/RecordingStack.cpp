@@ -146,6 +146,16 @@ class RecordingStack::Device : public fw::DeviceInterface {
         return status;
     }
 
+    IOReturn GetGUID(UInt64& guid) override {
+        const IOReturn status = inner_->GetGUID(guid);
+        log_->Record([&] {
+            Json entry = Call("GetGUID", status);
+            if (status == kIOReturnSuccess) entry["guid"] = GuidText(guid);
+            return entry;
+        });
+        return status;
+    }
+
     UInt32 GetDevice() override {
         const UInt32 device = inner_->GetDevice();
         log_->Record([&] {

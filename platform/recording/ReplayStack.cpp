@@ -263,6 +263,20 @@ class ReplayStack::Device : public fw::DeviceInterface {
                               kIOReturnError);
     }
 
+    IOReturn GetGUID(UInt64& guid) override {
+        return script_->Serve([&] { return Made("GetGUID"); },
+                              [&](const Json& entry) {
+                                  const IOReturn status = Status(entry);
+                                  if (status != kIOReturnSuccess) return status;
+                                  const auto read =
+                                      GuidFromText(entry.at("guid").get<std::string>());
+                                  if (!read) throw std::runtime_error("bad \"guid\"");
+                                  guid = *read;
+                                  return status;
+                              },
+                              kIOReturnError);
+    }
+
     UInt32 GetDevice() override {
         return script_->Serve([&] { return Made("GetDevice"); },
                               [](const Json& entry) { return Number<UInt32>(entry, "device"); },

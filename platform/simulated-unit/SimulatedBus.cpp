@@ -14,7 +14,9 @@ class SimulatedBus::Unit {
     UInt32 specifierId = 0;
     UInt32 softwareVersion = 0;
     UInt16 nodeId = 0;
+    UInt64 guid = 0;
     bool present = true;
+    unsigned incarnation = 0;  // which device is in the unit's place: one more at each SwapUnit
     UpdateUnitModel model;
     UnitFaults faults;
     unsigned accesses = 0;
@@ -24,8 +26,8 @@ class SimulatedBus::Unit {
 
 class SimulatedBus::Device : public fw::DeviceInterface {
   public:
-    Device(SimulatedBus& bus, UInt32 unit, UInt32 client)
-        : bus_(bus), unit_(unit), client_(client) {}
+    Device(SimulatedBus& bus, UInt32 unit, UInt32 client, unsigned incarnation)
+        : bus_(bus), unit_(unit), client_(client), incarnation_(incarnation) {}
 
     // Releasing the interface drops its claim, as closing a device file drops its lock.
     ~Device() override {
@@ -39,7 +41,7 @@ class SimulatedBus::Device : public fw::DeviceInterface {
         std::lock_guard lock(bus_.mutex_);
         Unit* unit = bus_.Find(unit_);
         Transaction entry = Entry(Transaction::Kind::kOpen);
-        if (!unit->present) {
+        if (Gone(*unit)) {
             entry.status = kIOReturnNoDevice;
         } else if (unit->faults.openRefused != kIOReturnSuccess) {
             entry.status = unit->faults.openRefused;
@@ -63,13 +65,27 @@ class SimulatedBus::Device : public fw::DeviceInterface {
         std::lock_guard lock(bus_.mutex_);
         Transaction entry = Entry(Transaction::Kind::kGetBusGeneration);
         const Unit* unit = bus_.Find(unit_);
-        if (!unit->present) {
+        if (Gone(*unit)) {
             entry.status = kIOReturnNoDevice;
         } else if (unit->faults.busGenerationFails != kIOReturnSuccess) {
             entry.status = unit->faults.busGenerationFails;
         } else {
             generation = bus_.generation_;
             entry.value = generation;
+        }
+        bus_.Append(entry);
+        return entry.status;
+    }
+
+    IOReturn GetGUID(UInt64& guid) override {
+        std::lock_guard lock(bus_.mutex_);
+        Transaction entry = Entry(Transaction::Kind::kGetGUID);
+        const Unit* unit = bus_.Find(unit_);
+        if (Gone(*unit)) {
+            entry.status = kIOReturnNoDevice;
+        } else {
+            guid = unit->guid;
+            entry.guid = guid;
         }
         bus_.Append(entry);
         return entry.status;
@@ -126,6 +142,10 @@ class SimulatedBus::Device : public fw::DeviceInterface {
     }
 
   private:
+    // The unit is unplugged, or another device has taken its place since this interface was
+    // built.
+    bool Gone(const Unit& unit) const { return !unit.present || unit.incarnation != incarnation_; }
+
     Transaction Entry(Transaction::Kind kind) const {
         Transaction entry{kind};
         entry.unit = unit_;
@@ -150,7 +170,7 @@ class SimulatedBus::Device : public fw::DeviceInterface {
 
         std::vector<Transaction> before;
         std::vector<Transaction> after;
-        if (device != 0 && !self->present) {
+        if (device != 0 && Gone(*self)) {
             entry.status = kIOReturnNoDevice;
         } else if (device != 0 && device != unit_) {
             entry.status = kIOReturnBadArgument;  // not a handle this interface gave out
@@ -228,24 +248,26 @@ class SimulatedBus::Device : public fw::DeviceInterface {
     SimulatedBus& bus_;
     UInt32 unit_;
     UInt32 client_;
+    unsigned incarnation_;
 };
 
 class SimulatedBus::Plug : public fw::PlugIn {
   public:
-    Plug(SimulatedBus& bus, UInt32 unit) : bus_(bus), unit_(unit) {}
+    Plug(SimulatedBus& bus, UInt32 unit, unsigned incarnation)
+        : bus_(bus), unit_(unit), incarnation_(incarnation) {}
 
     IOReturn QueryInterface(std::unique_ptr<fw::DeviceInterface>& device) override {
         std::lock_guard lock(bus_.mutex_);
         Unit* unit = bus_.Find(unit_);
         Transaction entry{Transaction::Kind::kQueryInterface};
         entry.unit = unit_;
-        if (!unit->present) {
+        if (!unit->present || unit->incarnation != incarnation_) {
             entry.status = kIOReturnNoDevice;
         } else {
             entry.status = unit->faults.queryInterfaceFails;
         }
         if (entry.status == kIOReturnSuccess) {
-            device = std::make_unique<Device>(bus_, unit_, ++bus_.clients_);
+            device = std::make_unique<Device>(bus_, unit_, ++bus_.clients_, incarnation_);
         }
         bus_.Append(entry);
         return entry.status;
@@ -254,6 +276,7 @@ class SimulatedBus::Plug : public fw::PlugIn {
   private:
     SimulatedBus& bus_;
     UInt32 unit_;
+    unsigned incarnation_;
 };
 
 SimulatedBus::SimulatedBus() = default;
@@ -266,8 +289,23 @@ UInt32 SimulatedBus::AddUnit(UInt32 specifierId, UInt32 softwareVersion) {
     unit->specifierId = specifierId;
     unit->softwareVersion = softwareVersion;
     unit->nodeId = static_cast<UInt16>(kFirstNodeId + units_.size());
+    unit->guid = kFirstGuid + units_.size();
     units_.push_back(std::move(unit));
     return units_.back()->handle;
+}
+
+void SimulatedBus::SwapUnit(UInt32 unit, UInt64 guid) {
+    std::lock_guard lock(mutex_);
+    Unit* found = Find(unit);
+    BRIM_CHECK(found != nullptr);
+    if (found->present) Append(UnplugLocked(*found));
+    ++found->incarnation;
+    found->present = true;
+    found->guid = guid;
+    found->model = UpdateUnitModel{};
+    found->faults = UnitFaults{};
+    found->accesses = 0;
+    found->accessesByOffset.clear();
 }
 
 UpdateUnitModel& SimulatedBus::Model(UInt32 unit) {
@@ -289,6 +327,13 @@ UInt16 SimulatedBus::NodeId(UInt32 unit) const {
     const Unit* found = Find(unit);
     BRIM_CHECK(found != nullptr);
     return found->nodeId;
+}
+
+UInt64 SimulatedBus::Guid(UInt32 unit) const {
+    std::lock_guard lock(mutex_);
+    const Unit* found = Find(unit);
+    BRIM_CHECK(found != nullptr);
+    return found->guid;
 }
 
 UInt32 SimulatedBus::ClaimHolder(UInt32 unit) const {
@@ -385,7 +430,9 @@ IOReturn SimulatedBus::CreatePlugIn(fw::UnitHandle handle, std::unique_ptr<fw::P
     } else {
         entry.status = unit->faults.plugInFails;
     }
-    if (entry.status == kIOReturnSuccess) plugIn = std::make_unique<Plug>(*this, handle.unit);
+    if (entry.status == kIOReturnSuccess) {
+        plugIn = std::make_unique<Plug>(*this, handle.unit, unit->incarnation);
+    }
     Append(entry);
     return entry.status;
 }

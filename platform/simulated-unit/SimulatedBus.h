@@ -62,13 +62,14 @@ struct Transaction {
         kClose,
         kGetBusGeneration,
         kGetDevice,
+        kGetGUID,
         kReadQuadlet,
         kWriteQuadlet,
         kRead,
         kWrite,
         kBusReset,
-        kUnplug,
-        kNote,  // a line a test or tool added (e.g. a pause) to keep it in order with the rest
+        kUnplug,  // also the device that leaves when another takes its place (SwapUnit)
+        kNote,    // a line a test or tool added (e.g. a pause) to keep it in order with the rest
     };
     explicit Transaction(Kind kind) : kind(kind) {}
 
@@ -82,6 +83,7 @@ struct Transaction {
     std::uint64_t offset = 0;         // transfers: 48-bit address
     UInt32 length = 0;                // block transfers: bytes asked (in the response: see bytes)
     UInt32 value = 0;                 // quadlet value; the generation for kGetBusGeneration
+    UInt64 guid = 0;                  // kGetGUID: the GUID given
     std::vector<std::uint8_t> bytes;  // block data written, or read back
     bool failOnReset = false;
     UInt32 generation = 0;  // transfers: the generation the caller passed
@@ -98,13 +100,23 @@ class SimulatedBus : public fw::FireWireStack {
     SimulatedBus();
     ~SimulatedBus() override;
 
+    // The GUID that AddUnit gives unit n is kFirstGuid + n - 1: the specifier ID as its company
+    // ID, so it can belong to no registered company either.
+    static constexpr UInt64 kFirstGuid = 0x0A4F52FF'FE000001;
+
     // Plugs in a unit whose unit directory carries these keys (by default the update unit's).
     // Returns the unit's handle number (1, 2, ...), which the registry hands out.
     UInt32 AddUnit(UInt32 specifierId = kUnitSpecifierId, UInt32 softwareVersion = kUnitSwVersion);
+    // Another device takes the unit's place, as when one Orlo is unplugged and another, plugged
+    // in, is given its node file: the handle now names the newcomer, which has this GUID, a fresh
+    // model (set it up with Model) and no faults. Interfaces built on the device before fail with
+    // kIOReturnNoDevice, and its claim goes with it.
+    void SwapUnit(UInt32 unit, UInt64 guid);
     // The model and faults of a unit (by handle number).
     UpdateUnitModel& Model(UInt32 unit);
     UnitFaults& Faults(UInt32 unit);
     UInt16 NodeId(UInt32 unit) const;
+    UInt64 Guid(UInt32 unit) const;
     // The client number of the device interface that holds the unit's claim (Open), 0 for none.
     UInt32 ClaimHolder(UInt32 unit) const;
     // Unplugs or re-plugs a unit.

@@ -246,6 +246,39 @@ TEST_F(BusTest, UnplugAfterAccessesEndsTransfersAndDiscovery) {
     EXPECT_FALSE(FindFirstUnit(bus, sim::kUnitSpecifierId, sim::kUnitSwVersion));
 }
 
+// A handle names a place on the bus; the GUID names the device in it. After a swap the handle
+// reaches the newcomer, and nothing built on the device before reaches anything.
+TEST_F(BusTest, EachUnitHasItsGuidAndASwapPutsAnotherDeviceBehindTheHandle) {
+    const UInt32 first = bus.AddUnit();
+    const UInt32 second = bus.AddUnit();
+    EXPECT_NE(bus.Guid(first), bus.Guid(second));
+    auto before = Interface();
+    UInt64 guid = 0;
+    ASSERT_EQ(before->GetGUID(guid), kIOReturnSuccess);
+    EXPECT_EQ(guid, bus.Guid(first));
+    ASSERT_EQ(before->Open(), kIOReturnSuccess);
+    std::unique_ptr<fw::PlugIn> plugIn;  // built on the first device, queried after the swap
+    ASSERT_EQ(bus.CreatePlugIn({&bus, first}, plugIn), kIOReturnSuccess);
+
+    bus.Model(first).softwareVersion = 0x00010002;
+    bus.SwapUnit(first, 0x0011223344556677);
+    bus.Model(first).softwareVersion = 0x00090009;
+    UInt32 value = 0;
+    EXPECT_EQ(before->GetGUID(guid), kIOReturnNoDevice);
+    EXPECT_EQ(ReadVersion(*before, value), kIOReturnNoDevice);
+    EXPECT_EQ(before->Open(), kIOReturnNoDevice);
+    std::unique_ptr<fw::DeviceInterface> stale;
+    EXPECT_EQ(plugIn->QueryInterface(stale), kIOReturnNoDevice);
+    EXPECT_EQ(bus.ClaimHolder(first), 0u);  // the claim went with the device
+
+    auto after = Interface();
+    ASSERT_EQ(after->GetGUID(guid), kIOReturnSuccess);
+    EXPECT_EQ(guid, 0x0011223344556677u);
+    ASSERT_EQ(ReadVersion(*after, value), kIOReturnSuccess);
+    EXPECT_EQ(value, 0x00090009u);
+    EXPECT_EQ(after->Open(), kIOReturnSuccess);
+}
+
 TEST_F(BusTest, LogRecordsTransfersAndNotesInOrder) {
     bus.AddUnit();
     auto device = Interface();

@@ -102,6 +102,41 @@ std::vector<std::uint8_t> BuildResponseEvent(std::uint64_t closure, std::uint32_
     return event;
 }
 
+// The GUID as sysfs prints it: "0x%08x%08x\n" of the ROM's quadlets 3 and 4.
+std::string GuidAttribute(std::uint64_t guid) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%08x%08x\n", static_cast<std::uint32_t>(guid >> 32),
+                  static_cast<std::uint32_t>(guid));
+    return text;
+}
+
+// The CRC of a configuration ROM's block (IEEE 1212: CRC-16, polynomial 0x1021, over the
+// quadlets big-endian).
+std::uint32_t BlockCrc(const std::vector<std::uint32_t>& rom, std::size_t from, std::size_t count) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = from; i < from + count; ++i) {
+        for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(rom[i] >> shift & 0xFF);
+    }
+    return sim::Crc16Xmodem(bytes.data(), bytes.size());
+}
+
+// A node's configuration ROM as the kernel keeps it, quadlets in the CPU's byte order: the bus
+// information block (its length 4 and the CRC over the rest of the ROM, "1394", capabilities
+// with max_rec 512 bytes at S400, the GUID) and a root directory with the module vendor ID.
+std::vector<std::uint32_t> ConfigRom(std::uint64_t guid) {
+    std::vector<std::uint32_t> rom = {0,
+                                      0x31333934,
+                                      0x00008002,
+                                      static_cast<std::uint32_t>(guid >> 32),
+                                      static_cast<std::uint32_t>(guid),
+                                      0,
+                                      0x03000000 | sim::kUnitSpecifierId};
+    rom[5] = 1u << 16 | BlockCrc(rom, 6, 1);
+    rom[0] = 4u << 24 | static_cast<std::uint32_t>(rom.size() - 1) << 16 |
+             BlockCrc(rom, 1, rom.size() - 1);
+    return rom;
+}
+
 }  // namespace
 
 Emulator::Emulator() : settler_([this] { SettleResets(); }) {
@@ -142,9 +177,12 @@ std::string Emulator::AddNode(unsigned card, unsigned index, std::uint16_t nodeI
     }
     const std::string name = "fw" + std::to_string(index);
     const std::string syspath = cardPath + "/" + name;
+    const std::uint64_t guid = kFirstGuid + index;
+    std::string guidText = GuidAttribute(guid);
+    guidText.pop_back();  // the description's line end stands for it
     description += "P: " + syspath.substr(4) + "\nN: " + name +
                    "\nE: SUBSYSTEM=firewire\nE: DEVNAME=/dev/" + name +
-                   "\nA: dev=244:" + std::to_string(index) + "\n";
+                   "\nA: dev=244:" + std::to_string(index) + "\nA: guid=" + guidText + "\n";
     GError* error = nullptr;
     BRIM_CHECK(umockdev_testbed_add_from_string(testbed_, description.c_str(), &error));
 
@@ -154,6 +192,7 @@ std::string Emulator::AddNode(unsigned card, unsigned index, std::uint16_t nodeI
     node.deviceNode = deviceNode;
     node.card = card;
     node.nodeId = nodeId;
+    node.guid = guid;
     node.master = umockdev_testbed_get_dev_fd(testbed_, deviceNode.c_str());
     BRIM_CHECK(node.master >= 0);
 
@@ -243,6 +282,29 @@ void Emulator::Unplug(const std::string& deviceNode) {
     if (inSysfs) umockdev_testbed_remove_device(testbed_, node.syspath.c_str());
 }
 
+void Emulator::Swap(const std::string& deviceNode, std::uint64_t guid) {
+    std::lock_guard lock(mutex_);
+    Node& node = NodeFor(deviceNode);
+    ++node.incarnation;
+    node.guid = guid;
+    node.model = sim::UpdateUnitModel{};
+    node.faults = NodeFaults{};
+    node.requests = 0;
+    for (auto& [client, state] : clients_) {
+        if (state.deviceNode == deviceNode && state.incarnation != node.incarnation) {
+            state.events.clear();  // the old device's events go with it
+        }
+    }
+    UpdateReadable(node);
+    umockdev_testbed_set_attribute(testbed_, node.syspath.c_str(), "guid",
+                                   GuidAttribute(guid).c_str());
+}
+
+std::uint64_t Emulator::Guid(const std::string& deviceNode) {
+    std::lock_guard lock(mutex_);
+    return NodeFor(deviceNode).guid;
+}
+
 void Emulator::DenyAccess(const std::string& deviceNode) {
     std::lock_guard lock(mutex_);
     BRIM_CHECK(::chmod(NodeFor(deviceNode).pty.c_str(), 0) == 0);
@@ -273,6 +335,7 @@ void Emulator::OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoi
     Client state;
     state.deviceNode = umockdev_ioctl_client_get_devnode(client);
     state.number = ++emulator.clientsConnected_;
+    state.incarnation = emulator.NodeFor(state.deviceNode).incarnation;
     emulator.clients_[client] = std::move(state);
 }
 
@@ -281,7 +344,7 @@ gboolean Emulator::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoi
     std::lock_guard lock(emulator.mutex_);
     Client& state = emulator.clients_.at(client);
     Node& node = emulator.NodeFor(state.deviceNode);
-    if (node.gone) {
+    if (node.gone || state.incarnation != node.incarnation) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
     }
@@ -305,7 +368,7 @@ gboolean Emulator::OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoin
     Client& state = emulator.clients_.at(client);
     Node& node = emulator.NodeFor(state.deviceNode);
     UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
-    if (node.gone) {
+    if (node.gone || state.incarnation != node.incarnation) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
     } else if (state.events.empty()) {
         umockdev_ioctl_client_complete(client, -1, EAGAIN);  // the file is non-blocking
@@ -331,9 +394,21 @@ void Emulator::GetInfo(UMockdevIoctlClient* client, Client& state, Node& node) {
         return;
     }
     auto* info = reinterpret_cast<fw_cdev_get_info*>(data->data);
-    // Like ioctl_get_info(): the first call registers the client for bus-reset events, and the
-    // event it copies carries the generation the node has as of now (the old one while a reset
-    // is settling).
+    // Like ioctl_get_info(): the ROM's first `rom_length` bytes at most are copied and its whole
+    // size reported; the first call registers the client for bus-reset events, and the event it
+    // copies carries the generation the node has as of now (the old one while a reset is
+    // settling).
+    const std::vector<std::uint32_t> rom = ConfigRom(node.guid);
+    const std::size_t romSize = rom.size() * sizeof rom[0];
+    if (const std::size_t copied = std::min<std::size_t>(info->rom_length, romSize);
+        info->rom != 0 && copied > 0) {
+        UMockdevIoctlData* target =
+            umockdev_ioctl_data_resolve(data, offsetof(fw_cdev_get_info, rom), copied, &error);
+        BRIM_CHECK(target != nullptr);
+        std::memcpy(target->data, rom.data(), copied);
+        g_object_unref(target);
+    }
+    info->rom_length = static_cast<std::uint32_t>(romSize);
     state.busResetEvents = true;
     state.busResetClosure = info->bus_reset_closure;
     if (info->bus_reset != 0) {
@@ -345,7 +420,6 @@ void Emulator::GetInfo(UMockdevIoctlClient* client, Client& state, Node& node) {
         g_object_unref(target);
     }
     info->version = kernelAbi_;
-    info->rom_length = 0;
     info->card = node.card;
     g_object_unref(data);
     umockdev_ioctl_client_complete(client, 0, 0);

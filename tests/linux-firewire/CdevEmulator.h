@@ -77,7 +77,11 @@ class Emulator {
     // umockdev decides once, when first asked.
     static bool Preloaded();
 
+    // The GUID a node gets unless told otherwise: kFirstGuid + its index.
+    static constexpr std::uint64_t kFirstGuid = 0x0A4F52FF'FE000000;
+
     // Adds node /dev/fw<index> with `nodeId` under card `card` (0, 1, ...); returns its syspath.
+    // Its configuration ROM carries the GUID, in GET_INFO's copy and in sysfs (`guid`).
     std::string AddNode(unsigned card, unsigned index, std::uint16_t nodeId);
     // Adds unit fw<index>.<unit> under that node with these unit directory keys.
     std::string AddUnit(unsigned index, unsigned unit, std::uint32_t specifierId,
@@ -103,6 +107,11 @@ class Emulator {
     std::uint32_t Generation(unsigned card = 0);
     // Unplugs a node: its files fail with ENODEV from now on and it leaves sysfs.
     void Unplug(const std::string& deviceNode);
+    // Another device takes the node's place, as when one is unplugged and the kernel gives the
+    // next one the same fwN: files opened before fail with ENODEV, files opened after reach a
+    // fresh model with no faults, and the ROM and sysfs carry `guid`.
+    void Swap(const std::string& deviceNode, std::uint64_t guid);
+    std::uint64_t Guid(const std::string& deviceNode);
     // Takes every permission off the node's device file, as on a system without our udev rule.
     void DenyAccess(const std::string& deviceNode);
     // Gives the node a udev property, as a rule would (ID_SEAT, say).
@@ -118,6 +127,7 @@ class Emulator {
     struct Client {
         std::string deviceNode;
         unsigned number = 0;
+        unsigned incarnation = 0;  // the node's when the file was opened
         bool busResetEvents = false;
         std::uint64_t busResetClosure = 0;
         std::deque<std::vector<std::uint8_t>> events;
@@ -137,6 +147,8 @@ class Emulator {
         std::string pty;  // the file the device file leads to
         bool readable = false;
         bool gone = false;
+        std::uint64_t guid = 0;
+        unsigned incarnation = 0;  // one more each time another device takes the node's place
         unsigned requests = 0;
         sim::UpdateUnitModel model;
         NodeFaults faults;

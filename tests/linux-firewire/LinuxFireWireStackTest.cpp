@@ -17,11 +17,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -115,6 +117,16 @@ class RawNode {
         info.bus_reset = reinterpret_cast<std::uint64_t>(busReset);
         info.bus_reset_closure = closure;
         return ::ioctl(fd_, FW_CDEV_IOC_GET_INFO, &info) == 0;
+    }
+    // GET_INFO asking for `length` bytes of the ROM into `rom`; `length` gets the ROM's size.
+    bool GetRom(std::uint32_t* rom, std::uint32_t& length) {
+        fw_cdev_get_info info{};
+        info.version = 4;
+        info.rom = reinterpret_cast<std::uint64_t>(rom);
+        info.rom_length = length;
+        if (::ioctl(fd_, FW_CDEV_IOC_GET_INFO, &info) != 0) return false;
+        length = info.rom_length;
+        return true;
     }
     bool Send(std::uint32_t tcode, std::uint64_t offset, std::uint32_t length,
               const std::vector<std::uint8_t>& payload, std::uint64_t closure,
@@ -243,6 +255,39 @@ TEST_F(LinuxStackTest, KernelWithTooOldAbiIsRefusedAtQueryInterface) {
     std::unique_ptr<fw::DeviceInterface> device;
     EXPECT_EQ(kIOReturnUnsupported, plugIn->QueryInterface(device));
     EXPECT_EQ(nullptr, device);
+}
+
+// The GUID, as sysfs shows it for the unit's node ("0x%08x%08x" of ROM quadlets 3 and 4).
+UInt64 SysfsGuid() {
+    std::ifstream attribute("/sys/devices/pci0000:00/0000:00:00.0/fw1/guid");
+    std::string text;
+    attribute >> text;
+    return std::strtoull(text.c_str(), nullptr, 16);
+}
+
+TEST_F(LinuxStackTest, TheGuidComesFromTheNodesConfigRomAndNamesTheDevice) {
+    // GET_INFO as core-cdev.c answers it: at most rom_length bytes of the ROM copied, quadlets in
+    // the CPU's byte order, and the ROM's whole size reported.
+    RawNode raw(kUnitNode);
+    std::array<std::uint32_t, 4> rom{0, 0, 0xAAAAAAAA, 0xAAAAAAAA};
+    std::uint32_t length = 8;
+    ASSERT_TRUE(raw.GetRom(rom.data(), length));
+    EXPECT_EQ(0x31333934u, rom[1]);  // "1394"
+    EXPECT_EQ(0xAAAAAAAAu, rom[2]);
+    EXPECT_GE(length, 20u);
+
+    auto unit = MakeUnit();
+    UInt64 guid = 0;
+    ASSERT_EQ(kIOReturnSuccess, unit->GetGUID(guid));
+    EXPECT_EQ(emulator.Guid(kUnitNode), guid);
+    EXPECT_EQ(SysfsGuid(), guid);
+
+    // Another Orlo given the same node file: the old file is dead, a new one names the newcomer.
+    emulator.Swap(kUnitNode, 0x0011223344556677);
+    EXPECT_EQ(kIOReturnNoDevice, unit->GetGUID(guid));
+    ASSERT_EQ(kIOReturnSuccess, MakeUnit()->GetGUID(guid));
+    EXPECT_EQ(0x0011223344556677u, guid);
+    EXPECT_EQ(SysfsGuid(), guid);
 }
 
 // The kernel's event layout ---------------------------------------------------------------------

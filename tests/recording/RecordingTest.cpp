@@ -34,7 +34,7 @@ TEST(RecordingStackTest, EachCallIsALineWrittenAtOnceWithItsArgumentsAndResults)
 
     // Read while the recorder still has the file: every line must be there already.
     const std::vector<Json> lines = ReadLines(path);
-    ASSERT_EQ(lines.size(), 18u);
+    ASSERT_EQ(lines.size(), 19u);
     const std::uint64_t registers = 0xF0430000;
     const struct {
         std::size_t line;
@@ -85,8 +85,9 @@ TEST(RecordingStackTest, EachCallIsALineWrittenAtOnceWithItsArgumentsAndResults)
           {"generation", 2},
           {"data", "ffff000100001234"},
           {"sizeReturned", 8}}},
-        {17, {{"call", "Open"}, {"interface", 2}, {"status", kIOReturnExclusiveAccess}}},
-        {18, {{"call", "Close"}, {"interface", 1}}},
+        {17, {{"call", "GetGUID"}, {"interface", 1}, {"status", 0}, {"guid", "0a4f52fffe000001"}}},
+        {18, {{"call", "Open"}, {"interface", 2}, {"status", kIOReturnExclusiveAccess}}},
+        {19, {{"call", "Close"}, {"interface", 1}}},
     };
     for (const auto& [line, fields] : expected) {
         for (const auto& [key, value] : fields.items()) {

@@ -101,7 +101,7 @@ TEST(ReplayTest, EachWayOfStrayingFailsAtTheLineWhereItStrays) {
         {Deviation::kMissingCall, 9, "GetDevice(interface 1)", "ReadQuadlet(interface 1", true},
         {Deviation::kExtraCall, 8, "Open(interface 1)", "GetBusGeneration(interface 1)", true},
         {Deviation::kOtherInterface, 8, "Open(interface 1)", "Open(interface 2)", true},
-        {Deviation::kCallAfterEnd, 19, "the end of the recording", "Close(interface 1)", false},
+        {Deviation::kCallAfterEnd, 20, "the end of the recording", "Close(interface 1)", false},
     };
     const std::string recorded = RecordScript();
     for (const auto& c : cases) {

@@ -9,8 +9,9 @@
 //        6 QueryInterface: 2       14 GetBusGeneration: 2
 //        7 GetBusGeneration: 1     15 WriteQuadlet (begin update, generation 2)
 //        8 Open                    16 Write (8 bytes to the data port)
-//        9 GetDevice               17 Open on interface 2: refused, 1 holds the unit
-//                                  18 Close
+//        9 GetDevice               17 GetGUID
+//                                  18 Open on interface 2: refused, 1 holds the unit
+//                                  19 Close
 //
 // A deviation makes it as a changed program would; the replay must catch each one.
 #pragma once
@@ -91,6 +92,9 @@ inline ScriptRun RunScript(fw::FireWireStack& stack, Deviation deviation = Devia
     status = first->Write(device, At(sim::kUpdateData), block, size, false, generation);
     if (deviation == Deviation::kChangedWrite) run.deviant = status;
     note("Write " + std::to_string(size), status);
+    UInt64 guid = 0;
+    status = first->GetGUID(guid);
+    note("GetGUID " + std::to_string(guid), status);
 
     note("Open", second->Open());
     first->Close();

@@ -292,6 +292,8 @@ class ReplayStack::Device : public fw::DeviceInterface {
             [&](const Json& entry) {
                 const IOReturn status = Status(entry);
                 const UInt32 returned = Number<UInt32>(entry, "sizeReturned");
+                // No stack returns more than was asked: such a line is no session of one.
+                if (returned > size) throw std::runtime_error("\"sizeReturned\" above \"size\"");
                 if (entry.contains("data")) {
                     const auto bytes = FromHex(entry.at("data").get<std::string>());
                     if (!bytes || bytes->size() > size) throw std::runtime_error("bad \"data\"");

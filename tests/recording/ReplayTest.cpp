@@ -185,6 +185,42 @@ TEST(ReplayTest, AnEntryWhoseResultsCannotBeReadFailsItsCall) {
     }
 }
 
+// No stack's read returns more bytes than it asked for, so no recorded read may either.
+TEST(ReplayTest, AReadLineReturningMoreThanAskedFailsItsCall) {
+    const struct {
+        UInt32 returned;
+        const char* data;
+        bool served;
+    } cases[] = {{4, "30303030", true}, {12, "30303030", false}, {8, "303030303030303031", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.returned);
+        Json read = recording::TransferCall("Read", 1, 1, At(sim::kSerialNumber), 8, false, 1);
+        read["status"] = 0;
+        read["sizeReturned"] = c.returned;
+        read["data"] = c.data;
+        std::istringstream in(R"({"format":"orlo-firewire-recording","version":1})"
+                              "\n"
+                              R"({"call":"CreatePlugIn","unit":1,"status":0,"plugIn":1})"
+                              "\n"
+                              R"({"call":"QueryInterface","plugIn":1,"status":0,"interface":1})"
+                              "\n" +
+                              read.dump() + "\n");
+        ReplayStack replay(in);
+        std::unique_ptr<fw::PlugIn> plugIn;
+        std::unique_ptr<fw::DeviceInterface> device;
+        ASSERT_EQ(replay.CreatePlugIn({&replay, 1}, plugIn), kIOReturnSuccess);
+        ASSERT_EQ(plugIn->QueryInterface(device), kIOReturnSuccess);
+        std::uint8_t buffer[8] = {};
+        UInt32 size = sizeof buffer;
+        CaptureStderr();
+        const IOReturn status = device->Read(1, At(sim::kSerialNumber), buffer, size, false, 1);
+        const std::string err = GetCapturedStderr();
+        EXPECT_EQ(status, c.served ? kIOReturnSuccess : kIOReturnError);
+        EXPECT_EQ(size, c.served ? c.returned : 8u);
+        EXPECT_EQ(err.find("cannot be read") != std::string::npos, !c.served) << err;
+    }
+}
+
 // A whole update, with a bus reset in its FPGA image, recorded over the simulated bus and
 // replayed through the controller. The recorded update is shared by the cases below it.
 class ControllerReplayTest : public testing::Test {

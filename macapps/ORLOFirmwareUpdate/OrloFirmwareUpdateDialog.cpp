@@ -9,6 +9,7 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -21,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -146,22 +148,23 @@ void ReportOutcome(const UpdateOutcome& outcome) {
                                                                       : "Programming Failed\n");
 }
 
-// The run that the end of the process must wait for, if any.
-std::atomic<COrloFirmwareUpdate*> gActiveRun{nullptr};
+// The run whose outcome nobody has been told yet, if any: from the start of a run until its alert
+// has been answered or its outcome written to standard error.
+std::atomic<COrloFirmwareUpdate*> gUntoldRun{nullptr};
+// Set by the first thread that found the display gone while a run was at stake.
+std::atomic<bool> gOutliving{false};
 
-// Qt ends the process when its display goes away, whether the X server quits (end of the
-// session) or a window manager kills our connection to force the window shut: Qt 6's xcb
-// platform finds the connection broken while processing events on the event-loop thread, warns
-// "The X11 connection broke (error N). Did the X11 server die?" and calls exit(1); Xlib's I/O
-// error handler, which Qt's own chains to, calls exit(1) too when Xlib notices first (the Wayland
-// platform does the same). exit() runs the atexit handlers first, in reverse order of
-// registration. This one is registered after everything the update thread uses exists (the
-// progress record and the standard streams are older statics, the controller lives on main's
-// stack, which exit() leaves alone), so it runs while they still do: it waits for the run there,
-// touching no widget (there is no display), says how it ended and leaves with its exit status.
-void OutliveActiveRunAtExit() {
-    COrloFirmwareUpdate* run = gActiveRun.load();
-    if (run == nullptr) return;
+// The display has gone while a run is at stake, and the toolkit is about to end the process: waits
+// for the run here, touching no widget (there is no display), says how it ended and leaves with
+// its exit status. The toolkit may find the connection broken on more than one thread at once:
+// the first one in does this, every later one waits here for it to end the process, so that none
+// of them goes on to end the process with the toolkit's status instead.
+void OutliveUntoldRun() {
+    COrloFirmwareUpdate* run = gUntoldRun.load();
+    if (run == nullptr && !gOutliving.load()) return;
+    if (gOutliving.exchange(true)) {
+        for (;;) ::pause();
+    }
     std::cerr << "The display has gone: the update goes on, and the utility ends when it has "
                  "ended.\n";
     run->WaitForRun();
@@ -170,6 +173,59 @@ void OutliveActiveRunAtExit() {
     std::cout.flush();
     std::fflush(nullptr);
     ::_exit(ExitStatusFor(outcome));
+}
+
+// On X11, Qt ends the process when its display goes away, whether the X server quits (end of the
+// session) or a window manager kills our connection to force the window shut: the xcb platform
+// finds the connection broken while processing events on the event-loop thread, warns "The X11
+// connection broke (error N). Did the X11 server die?" and calls exit(1); Xlib's I/O error
+// handler, which Qt's own chains to, calls exit(1) too when Xlib notices first. exit() runs the
+// atexit handlers first, in reverse order of registration. This one is registered after
+// everything the update thread uses exists (the progress record and the standard streams are
+// older statics, the controller lives on main's stack, which exit() leaves alone), so it runs
+// while they still do.
+void OutliveUntoldRunAtExit() {
+    OutliveUntoldRun();
+}
+
+// On Wayland there is no such moment: QtWayland (6.4, qwaylanddisplay.cpp, checkWaylandError)
+// warns "The Wayland connection broke. Did the Wayland compositor die?" (or "The Wayland
+// connection experienced a fatal error: ...") and calls _exit(1), which runs no atexit handler.
+// It does so on whichever thread found the connection broken: the event-loop thread, or one of
+// QtWayland's own event threads. A message handler is called on the thread that warns, before
+// the warning returns (qlogging.cpp), so the warning is the last moment to hold on. The session
+// tests kill a real compositor and would fail if a Qt worded it otherwise.
+constexpr char kWaylandConnectionLost[] = "The Wayland connection ";
+std::atomic<QtMessageHandler> gPreviousMessageHandler{nullptr};
+
+void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (const QtMessageHandler previous = gPreviousMessageHandler.load()) {
+        previous(type, context, message);
+    }
+    if (type == QtWarningMsg && message.startsWith(QLatin1String(kWaylandConnectionLost))) {
+        OutliveUntoldRun();
+    }
+}
+
+// Qt passes no warning of its default category to any handler once the logging rules turn such
+// warnings off (QT_LOGGING_RULES="*.warning=false", say): they stay on here, for the one above.
+QLoggingCategory::CategoryFilter gPreviousCategoryFilter = nullptr;
+
+void KeepDefaultWarnings(QLoggingCategory* category) {
+    if (gPreviousCategoryFilter != nullptr) gPreviousCategoryFilter(category);
+    if (std::strcmp(category->categoryName(), "default") == 0) {
+        category->setEnabled(QtWarningMsg, true);
+    }
+}
+
+// Both ways the toolkit ends the process when the display goes, set up once.
+void OutliveTheDisplay() {
+    static const bool installed = [] {
+        gPreviousMessageHandler = qInstallMessageHandler(OnQtMessage);
+        gPreviousCategoryFilter = QLoggingCategory::installFilter(KeepDefaultWarnings);
+        return std::atexit(OutliveUntoldRunAtExit) == 0;
+    }();
+    if (!installed) std::cerr << "The update would not outlive the display.\n";
 }
 
 }  // namespace
@@ -277,17 +333,21 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
             if (_quitWhenDone) {
                 // Nobody may be there to answer an alert: leave the outcome on standard error.
                 ReportOutcome(outcome);
+                gUntoldRun = nullptr;
                 QCoreApplication::exit(ExitStatusFor(outcome));
                 return noErr;
             }
             if (outcome.result != UpdateOutcome::Result::kSucceeded) {
                 // Nothing to cycle the power for: back to waiting, so the user can try again.
                 ShowDownloadFailedAlert(outcome);
+                gUntoldRun = nullptr;
                 _progressBar.SetValue(0);
                 _cancelButton.Enable(true);
                 break;
             }
-            if (ShowDownloadDoneAlert() == 2) {
+            const DialogItemIndex answer = ShowDownloadDoneAlert();
+            gUntoldRun = nullptr;
+            if (answer == 2) {
                 _progressBar.SetValue(0);
             } else {
                 return SendQuitRequest();
@@ -322,6 +382,7 @@ void COrloFirmwareUpdateDialog::DescribeForAssistiveTechnology() {
 COrloFirmwareUpdateDialog::~COrloFirmwareUpdateDialog() {
     if (_updateState == UPDATING) _pOrlo->WaitForRun();
     EndRun();
+    gUntoldRun = nullptr;  // the controller goes with the dialog
 }
 
 void COrloFirmwareUpdateDialog::StartRun() {
@@ -334,9 +395,8 @@ void COrloFirmwareUpdateDialog::StartRun() {
         std::cerr << "Nothing prevents a suspend or shutdown during the update: "
                   << error.toStdString() << "\n";
     }
-    static const bool registered = std::atexit(OutliveActiveRunAtExit) == 0;
-    if (!registered) std::cerr << "The update would not outlive the display.\n";
-    gActiveRun = _pOrlo.get();
+    OutliveTheDisplay();
+    gUntoldRun = _pOrlo.get();
     _pOrlo->DoUpdate();
     _updateFirmwareVersionStr.SetText(
         ActivityText(gDownloadProgress.GetActivity()).toUtf8().constData());
@@ -344,7 +404,6 @@ void COrloFirmwareUpdateDialog::StartRun() {
 
 void COrloFirmwareUpdateDialog::EndRun() {
     _updateState = WAITFORINPUT;
-    gActiveRun = nullptr;
     _inhibitor.Release();
 }
 
@@ -354,6 +413,7 @@ int COrloFirmwareUpdateDialog::FinishActiveRun(int status) {
     EndRun();
     const UpdateOutcome outcome = _pOrlo->GetUpdateOutcome();
     ReportOutcome(outcome);
+    gUntoldRun = nullptr;
     return ExitStatusFor(outcome);
 }
 

@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +36,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "Downloader.h"
 #include "OrloFirmwareUpdateDialog.h"
 #include "PrivateBus.h"
 #include "SimulatedBus.h"
@@ -56,9 +58,13 @@ using Clock = std::chrono::steady_clock;
 // What the child does beside running the window, from its arguments.
 struct ChildSetup {
     bool failingUnit = false;  // the unit refuses the FPGA image's CRC
+    bool quick = false;        // every pause of the download a fifth as long: an update in ~1 s
     int signalAtStart = 0;     // raised right after the click on Upgrade, before the run starts
-    bool textsOnly = false;    // writes what the window says once the Orlo is shown, and quits
-    bool layoutOnly = false;   // writes each control its text does not fit, and a screenshot
+    // Once 50 blocks are written, the process is ended as QtWayland ends it on finding its
+    // connection broken, on the event-loop thread, on another thread, or on both at once.
+    enum class WaylandEnd { kNone, kEventLoop, kOtherThread, kBoth } waylandEnd = WaylandEnd::kNone;
+    bool textsOnly = false;   // writes what the window says once the Orlo is shown, and quits
+    bool layoutOnly = false;  // writes each control its text does not fit, and a screenshot
 };
 
 // The controls whose text the window cuts off: a label or button smaller than its text needs.
@@ -78,6 +84,13 @@ std::vector<std::string> Clipped(const QWidget& window) {
     return clipped;
 }
 
+// What QtWayland 6.4 does on the thread that finds its connection to the compositor broken
+// (qwaylanddisplay.cpp, checkWaylandError).
+void EndAsQtWaylandDoes() {
+    qWarning("The Wayland connection broke. Did the Wayland compositor die?");
+    ::_exit(1);
+}
+
 // The utility's window over a simulated Orlo that is already plugged in; it clicks Upgrade as
 // soon as it can. Every write to the unit goes to `logPath` as "<ms> <kind> <offset> <status>",
 // and the window's X id as "window <id>".
@@ -92,14 +105,18 @@ int RunChild(const ChildSetup& setup, const std::string& logPath) {
         [[maybe_unused]] const ssize_t written = ::write(log, line.data(), line.size());
     };
 
+    if (setup.quick)
+        SetDownloadPause([](UInt32 microseconds) { SleepPrecisely(microseconds / 5); });
     sim::SimulatedBus bus;
     const UInt32 unit = bus.AddUnit();
     bus.Model(unit).softwareVersion = 0x00010002;  // an upgrade: no downgrade alert
     bus.Model(unit).settings.rejectCrc = setup.failingUnit;
-    bus.SetObserver([&append](const sim::Transaction& entry) {
+    std::atomic<int> writes{0};
+    bus.SetObserver([&append, &writes](const sim::Transaction& entry) {
         // An update writes; identification only reads.
         using Kind = sim::Transaction::Kind;
         if (entry.kind != Kind::kWrite && entry.kind != Kind::kWriteQuadlet) return;
+        ++writes;
         std::ostringstream line;
         line << MonotonicMs() << " " << static_cast<int>(entry.kind) << " " << entry.offset << " "
              << entry.status << "\n";
@@ -145,6 +162,17 @@ int RunChild(const ChildSetup& setup, const std::string& logPath) {
             append("window " + std::to_string(window.winId()) + "\n");
             upgrade->click();
             if (setup.signalAtStart != 0) ::raise(setup.signalAtStart);
+            if (setup.waylandEnd != ChildSetup::WaylandEnd::kNone) {
+                auto* watch = new QTimer(&window);
+                QObject::connect(watch, &QTimer::timeout, &window, [&setup, &writes] {
+                    if (writes < 50) return;
+                    using End = ChildSetup::WaylandEnd;
+                    if (setup.waylandEnd != End::kEventLoop)
+                        std::thread(EndAsQtWaylandDoes).detach();
+                    if (setup.waylandEnd != End::kOtherThread) EndAsQtWaylandDoes();
+                });
+                watch->start(5);
+            }
         });
         poll->start(20);
     });
@@ -188,12 +216,82 @@ class VirtualDisplay {
     std::string name_;
 };
 
+// A headless weston of our own (no screen, no input devices), on a socket in a runtime folder of
+// its own; with XWayland, also an X display, whose server it starts for the first X client.
+class Compositor {
+  public:
+    explicit Compositor(bool xwayland) {
+        static int number = 0;
+        runtime_ =
+            fs::temp_directory_path() /
+            ("session_test-weston." + std::to_string(::getpid()) + "." + std::to_string(++number));
+        fs::remove_all(runtime_);
+        fs::create_directories(runtime_);
+        fs::permissions(runtime_, fs::perms::owner_all);  // as XDG_RUNTIME_DIR must be
+        // No on-screen keyboard, and no screen blanking.
+        std::ofstream(runtime_ / "weston.ini") << "[core]\nidle-time=0\n[input-method]\npath=\n";
+        if (xwayland) {
+            // Where X servers put their sockets; weston (10) does not make it, and crashes
+            // without it.
+            std::error_code ignored;
+            if (fs::create_directory("/tmp/.X11-unix", ignored))
+                fs::permissions("/tmp/.X11-unix", fs::perms::all | fs::perms::sticky_bit);
+        }
+        std::vector<std::string> command{"weston",
+                                         "--config=" + (runtime_ / "weston.ini").string(),
+                                         "--backend=headless-backend.so",
+                                         "--shell=kiosk-shell.so",
+                                         "--socket=" + kSocket,
+                                         "--log=" + log().string()};
+        if (xwayland) command.push_back("--xwayland");
+        weston_.emplace(command,
+                        std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", runtime_.string()}});
+        if (weston_->pid() == 0) return;
+        environment_ = {{"XDG_RUNTIME_DIR", runtime_.string()}, {"WAYLAND_DISPLAY", kSocket}};
+        if (!xwayland) {
+            up_ = WaitFor([&] { return fs::exists(runtime_ / kSocket); });
+            return;
+        }
+        const std::string listening = "xserver listening on display ";
+        up_ =
+            WaitFor([&] { return ReadFile(log().string()).find(listening) != std::string::npos; });
+        if (!up_) return;
+        const std::string text = ReadFile(log().string());
+        const std::size_t at = text.find(listening) + listening.size();
+        environment_["DISPLAY"] = text.substr(at, text.find('\n', at) - at);
+    }
+    ~Compositor() { fs::remove_all(runtime_); }
+
+    bool Up() const { return up_; }
+    std::string Log() const { return ReadFile(log().string()); }
+    // What a client needs to find it, and the platform it is to use.
+    std::map<std::string, std::string> ClientEnvironment(const std::string& platform) const {
+        std::map<std::string, std::string> environment = environment_;
+        environment["QT_QPA_PLATFORM"] = platform;
+        return environment;
+    }
+    // Ends it with `signal`, and waits for its end.
+    void End(int signal) {
+        weston_->Signal(signal);
+        weston_->Wait(milliseconds{5000});
+    }
+
+  private:
+    inline static const std::string kSocket = "wayland-session-test";
+    fs::path log() const { return runtime_ / "weston.log"; }
+
+    fs::path runtime_;
+    std::optional<ChildProcess> weston_;
+    std::map<std::string, std::string> environment_;
+    bool up_ = false;
+};
+
 // A private system bus with python-dbusmock's logind on it.
 class PrivateLogind {
   public:
     PrivateLogind() {
-        up_ = bus_.Up() && bus_.StartMock({"--template", "logind"},
-                                          QStringLiteral("org.freedesktop.login1"));
+        up_ = bus_.Up() &&
+              bus_.StartMock({"--template", "logind"}, QStringLiteral("org.freedesktop.login1"));
     }
 
     bool Up() const { return up_; }
@@ -366,9 +464,9 @@ TEST_F(SessionTest, TheUpdateOutlivesItsDisplay) {
         int status;
         Expect expect;
     } cases[] = {
-        {"X server killed", "run", true, 0, Expect::kComplete},
-        {"window killed", "run", false, 0, Expect::kComplete},
-        {"X server killed, failing unit", "failing", true, 6, Expect::kFailedRun},
+        {"X server killed", "run+quick", true, 0, Expect::kComplete},
+        {"window killed", "run+quick", false, 0, Expect::kComplete},
+        {"X server killed, failing unit", "failing+quick", true, 6, Expect::kFailedRun},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -388,6 +486,76 @@ TEST_F(SessionTest, TheUpdateOutlivesItsDisplay) {
         ExpectEnd(c.status, c.expect);
         EXPECT_NE(ReadFile(errPath).find("The display has gone"), std::string::npos)
             << ReadFile(errPath);
+    }
+}
+
+// The compositor ends mid-update, killed or told to end, with the window on Wayland itself or on
+// XWayland: the update goes on to its end after the compositor has gone, and the exit status is
+// the run's. On Wayland Qt ends the process from whichever thread finds the connection broken;
+// it warns first, and the warning must reach the utility even where the logging rules silence it.
+TEST_F(SessionTest, TheUpdateOutlivesItsCompositor) {
+    const struct {
+        const char* what;
+        bool xwayland;
+        int signal;
+        const char* child;
+        std::map<std::string, std::string> env;
+        int status;
+        Expect expect;
+    } cases[] = {
+        {"Wayland, SIGKILL", false, SIGKILL, "run+quick", {}, 0, Expect::kComplete},
+        {"Wayland, SIGTERM", false, SIGTERM, "run+quick", {}, 0, Expect::kComplete},
+        {"Wayland, SIGKILL, failing unit",
+         false,
+         SIGKILL,
+         "failing+quick",
+         {},
+         6,
+         Expect::kFailedRun},
+        {"Wayland, SIGTERM, Qt's messages off",
+         false,
+         SIGTERM,
+         "run+quick",
+         {{"QT_LOGGING_RULES", "*=false"}},
+         0,
+         Expect::kComplete},
+        {"XWayland, SIGKILL", true, SIGKILL, "run+quick", {}, 0, Expect::kComplete},
+        {"XWayland, SIGTERM", true, SIGTERM, "run+quick", {}, 0, Expect::kComplete},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Compositor compositor(c.xwayland);
+        ASSERT_TRUE(compositor.Up()) << "weston did not start:\n" << compositor.Log();
+        fs::remove(logPath);
+        std::map<std::string, std::string> env =
+            compositor.ClientEnvironment(c.xwayland ? "xcb" : "wayland");
+        env.insert(c.env.begin(), c.env.end());
+        Start(c.child, env);
+        WaitUntilWriting();
+        const std::int64_t endedAt = MonotonicMs();
+        compositor.End(c.signal);
+        ExpectEnd(c.status, c.expect);
+        EXPECT_GT(ReadLog(logPath).lastAt, endedAt)
+            << "nothing was written after the compositor ended";
+        const std::string errors = ReadFile(errPath);
+        // The warning the utility holds on at, in Qt's words.
+        if (!c.xwayland) {
+            EXPECT_NE(errors.find("The Wayland connection broke"), std::string::npos) << errors;
+        }
+        EXPECT_NE(errors.find("The display has gone"), std::string::npos) << errors;
+    }
+}
+
+// However QtWayland ends the process, on the event-loop thread, on one of its own or on both at
+// once, the update goes on to its end, its outcome is said once, and the exit status is its own.
+TEST_F(SessionTest, TheUpdateOutlivesQtWaylandsEndOnAnyThread) {
+    for (const char* child : {"wayland-end-event-loop+quick", "wayland-end-other-thread+quick",
+                              "wayland-end-both+quick"}) {
+        SCOPED_TRACE(child);
+        fs::remove(logPath);
+        Start(child, {});
+        ExpectEnd(0, Expect::kComplete);
+        EXPECT_EQ(Count(ReadFile(errPath), "Programming Complete\n"), 1) << ReadFile(errPath);
     }
 }
 
@@ -472,13 +640,21 @@ TEST_F(SessionTest, TheWindowLaysOutAtTwiceTheScale) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // session_test --child {run | failing | signal-at-start:N | texts | layout} LOG
+    // session_test --child {run | failing | signal-at-start:N | texts | layout |
+    //                       wayland-end-{event-loop | other-thread | both}}[+quick] LOG
     if (argc == 4 && std::string(argv[1]) == "--child") {
         const std::string what = argv[2];
         ChildSetup setup;
-        setup.failingUnit = what == "failing";
+        setup.failingUnit = what.rfind("failing", 0) == 0;
+        setup.quick = what.find("+quick") != std::string::npos;
         setup.textsOnly = what == "texts";
         setup.layoutOnly = what == "layout";
+        using End = ChildSetup::WaylandEnd;
+        const std::map<std::string, End> ends = {{"wayland-end-event-loop", End::kEventLoop},
+                                                 {"wayland-end-other-thread", End::kOtherThread},
+                                                 {"wayland-end-both", End::kBoth}};
+        if (const auto end = ends.find(what.substr(0, what.find('+'))); end != ends.end())
+            setup.waylandEnd = end->second;
         if (what.rfind("signal-at-start:", 0) == 0)
             setup.signalAtStart = std::stoi(what.substr(16));
         return RunChild(setup, argv[3]);

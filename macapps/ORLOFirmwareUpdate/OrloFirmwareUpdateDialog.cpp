@@ -148,6 +148,44 @@ void ReportOutcome(const UpdateOutcome& outcome) {
                                                                       : "Programming Failed\n");
 }
 
+// The signal handlers write one byte a signal here, which the event loop reads.
+int gTerminationPipe[2] = {-1, -1};
+constexpr char kQuitSignalled = 1;
+constexpr char kStopSignalled = 2;
+
+extern "C" void OnQuitSignal(int) {
+    [[maybe_unused]] const ssize_t written = ::write(gTerminationPipe[1], &kQuitSignalled, 1);
+}
+
+extern "C" void OnStopSignal(int) {
+    [[maybe_unused]] const ssize_t written = ::write(gTerminationPipe[1], &kStopSignalled, 1);
+}
+
+// Ctrl-Z (SIGTSTP), or a read or (with stty tostop) a write on the terminal from the background
+// (SIGTTIN, SIGTTOU), would stop the process mid-image, the Orlo in update mode for as long as it
+// stays stopped. While a run is active Ctrl-Z is answered with a line instead; SIGTTIN and SIGTTOU
+// are ignored, not caught: the kernel restarts a terminal read or write whose signal was caught,
+// and signals again, without end, while an ignored SIGTTOU lets the write through and an ignored
+// SIGTTIN fails the read (nothing reads the terminal during a run). Afterwards, as before.
+void HoldOffStopSignals(bool hold) {
+    static struct sigaction before[3];
+    static bool holding = false;
+    const int stops[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+    if (hold == holding || gTerminationPipe[1] < 0) return;
+    holding = hold;
+    for (int i = 0; i < 3; ++i) {
+        if (!hold) {
+            sigaction(stops[i], &before[i], nullptr);
+            continue;
+        }
+        struct sigaction action {};
+        action.sa_handler = stops[i] == SIGTSTP ? OnStopSignal : SIG_IGN;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(stops[i], &action, &before[i]);
+    }
+}
+
 // The run whose outcome nobody has been told yet, if any: from the start of a run until its alert
 // has been answered or its outcome written to standard error.
 std::atomic<COrloFirmwareUpdate*> gUntoldRun{nullptr};
@@ -396,6 +434,7 @@ void COrloFirmwareUpdateDialog::StartRun() {
                   << error.toStdString() << "\n";
     }
     OutliveTheDisplay();
+    HoldOffStopSignals(true);
     gUntoldRun = _pOrlo.get();
     _pOrlo->DoUpdate();
     _updateFirmwareVersionStr.SetText(
@@ -404,6 +443,7 @@ void COrloFirmwareUpdateDialog::StartRun() {
 
 void COrloFirmwareUpdateDialog::EndRun() {
     _updateState = WAITFORINPUT;
+    HoldOffStopSignals(false);
     _inhibitor.Release();
 }
 
@@ -415,6 +455,10 @@ int COrloFirmwareUpdateDialog::FinishActiveRun(int status) {
     ReportOutcome(outcome);
     gUntoldRun = nullptr;
     return ExitStatusFor(outcome);
+}
+
+void COrloFirmwareUpdateDialog::RefuseStop() {
+    if (_updateState == UPDATING) std::cerr << "The update cannot be paused: it goes on.\n";
 }
 
 void COrloFirmwareUpdateDialog::RequestQuit() {
@@ -591,14 +635,6 @@ OSStatus CreateWindowFromResource(const QString& resource, std::unique_ptr<QWidg
 
 namespace {
 
-// The write end is used by the signal handler, the read end by the event loop.
-int gTerminationPipe[2] = {-1, -1};
-
-extern "C" void OnTerminationSignal(int) {
-    const char signalled = 1;
-    [[maybe_unused]] const ssize_t written = ::write(gTerminationPipe[1], &signalled, 1);
-}
-
 // Ctrl-C, Ctrl-\, a logout or a plain kill must not cut an update short and leave the Orlo
 // half-written: each becomes a quit request that the dialog defers until the update has ended.
 // The handler only writes to a pipe, which the event loop watches.
@@ -606,7 +642,7 @@ void DeferTerminationSignals(QWidget& window, COrloFirmwareUpdateDialog& dialog)
     static const bool installed = [] {
         if (::pipe2(gTerminationPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
         struct sigaction action {};
-        action.sa_handler = OnTerminationSignal;
+        action.sa_handler = OnQuitSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
         for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
@@ -619,7 +655,13 @@ void DeferTerminationSignals(QWidget& window, COrloFirmwareUpdateDialog& dialog)
         char drained[16];
         ssize_t got = 0;
         while ((got = ::read(gTerminationPipe[0], drained, sizeof drained)) > 0) {
-            for (ssize_t i = 0; i < got; ++i) dialog.RequestQuit();
+            for (ssize_t i = 0; i < got; ++i) {
+                if (drained[i] == kQuitSignalled) {
+                    dialog.RequestQuit();
+                } else {
+                    dialog.RefuseStop();
+                }
+            }
         }
     });
 }

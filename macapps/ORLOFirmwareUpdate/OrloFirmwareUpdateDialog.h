@@ -82,6 +82,8 @@ class COrloFirmwareUpdateDialog {
     // while waiting or before the confirmed update has begun (nothing is written then), otherwise
     // as soon as the running update has ended, without its alert and with its exit status.
     void RequestQuit();
+    // Ctrl-Z (SIGTSTP) during a run, which does not stop it: says so.
+    void RefuseStop();
     // The event loop has ended: when a run was still active, waits for it, writes its outcome to
     // standard error and returns its exit status; otherwise returns `status`.
     int FinishActiveRun(int status);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,8 +19,8 @@
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
 #include "InhibitorLock.h"
-#include "RealtimeKit.h"
 #include "Process.h"
+#include "RealtimeKit.h"
 #include "UnitDiagnosis.h"
 #include "UserTexts.h"
 #include "orlofirmwareupdate.h"
@@ -151,20 +152,57 @@ int NotFound(const Options& options, const Console& console, const NoOrloDiagnos
     return code;
 }
 
-// Quit signals during an update: counted by the handler, answered by the waiting loop.
+// Quit signals and Ctrl-Z during an update: counted by the handlers, answered by the waiting
+// loop.
 std::atomic<int> gQuitSignals{0};
+std::atomic<int> gStopSignals{0};
 
 extern "C" void OnQuitSignal(int) {
     gQuitSignals.fetch_add(1, std::memory_order_relaxed);
 }
 
-void DeferQuitSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnQuitSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
+extern "C" void OnStopSignal(int) {
+    gStopSignals.fetch_add(1, std::memory_order_relaxed);
 }
+
+// For the length of an update: quit signals wait for its end, and nothing stops the process
+// mid-image with the Orlo in update mode. Ctrl-Z (SIGTSTP) is answered with a line; SIGTTIN and
+// SIGTTOU (a read, or with stty tostop a write, on the terminal from the background) are ignored,
+// not caught: the kernel restarts a terminal read or write whose signal was caught, and signals
+// again, without end, while an ignored SIGTTOU lets the write through and an ignored SIGTTIN
+// fails the read (nothing reads the terminal during an update). The stop signals are as before
+// once the update has ended.
+class HeldSignals {
+  public:
+    HeldSignals() {
+        Set(SIGINT, OnQuitSignal);
+        Set(SIGTERM, OnQuitSignal);
+        Set(SIGHUP, OnQuitSignal);
+        Set(SIGQUIT, OnQuitSignal);
+        _stops[0] = Set(SIGTSTP, OnStopSignal);
+        _stops[1] = Set(SIGTTIN, SIG_IGN);
+        _stops[2] = Set(SIGTTOU, SIG_IGN);
+    }
+    ~HeldSignals() {
+        sigaction(SIGTSTP, &_stops[0], nullptr);
+        sigaction(SIGTTIN, &_stops[1], nullptr);
+        sigaction(SIGTTOU, &_stops[2], nullptr);
+    }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+  private:
+    static struct sigaction Set(int signal, void (*handler)(int)) {
+        struct sigaction action {
+        }, before{};
+        action.sa_handler = handler;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(signal, &action, &before);
+        return before;
+    }
+    struct sigaction _stops[3];
+};
 
 const char* PartName(DL_DEVICE_TYPE part) {
     return part == MCORE ? "mcore" : "fpga";
@@ -418,8 +456,9 @@ int Update(fw::FireWireStack& stack, const Options& options, const Console& cons
                   QLatin1Char('\n'));
     }
     // From here on the update must not be cut short: quit signals wait for its end.
-    DeferQuitSignals();
+    std::optional<HeldSignals> held(std::in_place);
     int answered = gQuitSignals.load();
+    int refused = gStopSignals.load();
     ProgressReport progress(options, console);
     controller.SetRunStartHook(realtimekit::RequestForThisThread);
     controller.DoUpdate();
@@ -429,9 +468,14 @@ int Update(fw::FireWireStack& stack, const Options& options, const Console& cons
         for (const int received = gQuitSignals.load(); answered < received; ++answered) {
             Print(console.err, Cli::tr("Quitting once the update has ended.") + QLatin1Char('\n'));
         }
+        for (const int received = gStopSignals.load(); refused < received; ++refused) {
+            Print(console.err,
+                  Cli::tr("The update cannot be paused: it goes on.") + QLatin1Char('\n'));
+        }
         if (!done) std::this_thread::sleep_for(kProgressInterval);
     }
     progress.Finish();
+    held.reset();
     inhibitor.Release();
 
     const UpdateOutcome outcome = controller.GetUpdateOutcome();

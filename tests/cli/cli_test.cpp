@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -173,19 +174,22 @@ TEST_F(CliTest, UpdateQuitSignalsWaitForItsEnd) {
     ASSERT_TRUE(WaitFor(
         [&] { return ReadFile(files.out).find("Writing the FPGA image") != std::string::npos; }));
     const std::string deferred = "Quitting once the update has ended.\n";
-    const auto answered = [&](std::size_t times) {
-        std::size_t count = 0;
-        const std::string err = ReadFile(files.err);
-        for (auto at = err.find(deferred); at != std::string::npos; at = err.find(deferred, at + 1))
-            ++count;
-        return count == times;
-    };
+    const auto answered = [&](int times) { return Count(ReadFile(files.err), deferred) == times; };
     child->Signal(SIGINT);
     ASSERT_TRUE(WaitFor([&] { return answered(1); }));
     child->Signal(SIGTERM);
     ASSERT_TRUE(WaitFor([&] { return answered(2); }));
+    // Nor does Ctrl-Z, or a background read or write on a terminal, stop it.
+    for (const int signal : {SIGTSTP, SIGTTIN, SIGTTOU}) {
+        SCOPED_TRACE(strsignal(signal));
+        child->Signal(signal);
+        std::this_thread::sleep_for(milliseconds{100});
+        EXPECT_NE(child->State(), 'T');
+        child->Signal(SIGCONT);
+    }
     const ProgramRun run = Finish();
     EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Count(run.err, "The update cannot be paused: it goes on.\n"), 1) << run.err;
     const std::vector<std::string> lines = Lines(run.out);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "Preparing the Orlo: 0 %");

@@ -31,6 +31,15 @@ inline std::string ReadFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
+// How often `piece` occurs in `text`.
+inline int Count(const std::string& text, const std::string& piece) {
+    int count = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 // Where a child's standard streams lead.
 struct ChildFiles {
     std::string in = "/dev/null";
@@ -86,6 +95,14 @@ class ChildProcess {
 
     pid_t pid() const { return pid_; }
     void Signal(int signal) const { ::kill(pid_, signal); }
+    // Its state as /proc/PID/stat shows it ('T' stopped, 'S' sleeping, 'R' running ...); 0 when
+    // it cannot be read.
+    char State() const {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        const std::size_t name = text.rfind(')');  // the name in parentheses may hold anything
+        return name != std::string::npos && name + 2 < text.size() ? text[name + 2] : 0;
+    }
     // The exit status (128 + the signal for one that killed it) once it has ended within
     // `limit`; `endedAt` then holds when it was seen to end.
     std::optional<int> Wait(std::chrono::milliseconds limit) {

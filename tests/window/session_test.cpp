@@ -357,12 +357,6 @@ Transfers ReadLog(const std::string& path) {
     return transfers;
 }
 
-int Count(const std::string& text, const std::string& line) {
-    int count = 0;
-    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
-    return count;
-}
-
 class SessionTest : public testing::Test {
   protected:
     enum class Expect { kComplete, kNothing, kFailedRun };
@@ -445,6 +439,34 @@ TEST_F(SessionTest, QuitSignalsWaitForTheUpdateOrPreventIt) {
         Start("signal-at-start:" + std::to_string(signal), {});
         ExpectEnd(0, Expect::kNothing);
     }
+}
+
+// Ctrl-Z, and a background read or write on a terminal, do not stop the update: Ctrl-Z is
+// answered, the others pass unseen. Once the run has ended, Ctrl-Z stops the utility again.
+TEST_F(SessionTest, StopSignalsWaitForTheUpdatesEnd) {
+    Start("run", {});
+    WaitUntilWriting();
+    for (const int signal : {SIGTSTP, SIGTTIN, SIGTTOU}) {
+        SCOPED_TRACE(strsignal(signal));
+        child->Signal(signal);
+        std::this_thread::sleep_for(milliseconds{100});
+        EXPECT_NE(child->State(), 'T');
+        child->Signal(SIGCONT);  // were it stopped, the rest would wait for nothing
+    }
+    const std::string refused = "The update cannot be paused: it goes on.\n";
+    EXPECT_TRUE(WaitFor([&] { return Count(ReadFile(errPath), refused) == 1; }))
+        << ReadFile(errPath);
+    // The run ends, the alert waits for the user, and Ctrl-Z stops the utility as usual.
+    ASSERT_TRUE(WaitFor([&] { return ReadLog(logPath).crcAccepted == 2; }));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            child->Signal(SIGTSTP);
+            return child->State() == 'T';
+        },
+        milliseconds{3000}));
+    child->Signal(SIGCONT);
+    child->Signal(SIGTERM);
+    ExpectEnd(0, Expect::kComplete);
 }
 
 TEST_F(SessionTest, AFailedUpdateEndsTheUtilityWithAFailureStatus) {

@@ -186,6 +186,11 @@ void HoldOffStopSignals(bool hold) {
     }
 }
 
+std::function<void()>& LastWords() {
+    static std::function<void()> lastWords;
+    return lastWords;
+}
+
 // The run whose outcome nobody has been told yet, if any: from the start of a run until its alert
 // has been answered or its outcome written to standard error.
 std::atomic<COrloFirmwareUpdate*> gUntoldRun{nullptr};
@@ -208,6 +213,7 @@ void OutliveUntoldRun() {
     run->WaitForRun();
     const UpdateOutcome outcome = run->GetUpdateOutcome();
     ReportOutcome(outcome);
+    if (LastWords()) LastWords()();
     std::cout.flush();
     std::fflush(nullptr);
     ::_exit(ExitStatusFor(outcome));
@@ -599,6 +605,10 @@ double ContrastRatio(const QColor& first, const QColor& second) {
     const double a = RelativeLuminance(first) + 0.05;
     const double b = RelativeLuminance(second) + 0.05;
     return a > b ? a / b : b / a;
+}
+
+void SetLastWords(std::function<void()> lastWords) {
+    LastWords() = std::move(lastWords);
 }
 
 OSStatus SendQuitRequest() {

@@ -111,6 +111,11 @@ class COrloFirmwareUpdateDialog {
     TProcess _processes{kMyProcess};
 };
 
+// What the process does last when it ends because the display went away while an update was at
+// stake (after the outcome is written, before it exits): finishing a recording, say. Empty for
+// nothing. From the event-loop thread, while no run is active.
+void SetLastWords(std::function<void()> lastWords);
+
 // Modal standard alerts. Each returns the index of the button pressed: 1 "OK", 2 "Cancel".
 DialogItemIndex ShowDownloadDoneAlert();
 DialogItemIndex ShowDowngradeAlert();

@@ -3,18 +3,21 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 
 #include "LinuxFireWireStack.h"
 #include "OrloFirmwareUpdateDialog.h"
+#include "ProcessStart.h"
 #include "RecordingStack.h"
 #include "Version.h"
 
 namespace {
 
 constexpr int kUsageError = 2;
+constexpr std::uint64_t kRecordingLimit = 64u << 20;  // some six hours of waiting
 
 // --help and --version, and nothing else, before anything needs a display. 0 to go on, else the
 // exit status.
@@ -60,6 +63,7 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    PrepareProcess();
     if (const int status = TakeArguments(argc, argv); status != 0) {
         return status < 0 ? EXIT_SUCCESS : status;
     }
@@ -76,7 +80,23 @@ int main(int argc, char* argv[]) {
     linuxfw::LinuxFireWireStack stack;
     const char* record = std::getenv("ORLO_RECORD");
     if (record == nullptr || *record == '\0') return RunFirmwareUpdateWindow(stack);
-    recording::RecordingStack recorder(stack, record);
-    if (!recorder.Ok()) std::cerr << "Cannot write the recording " << record << "\n";
-    return RunFirmwareUpdateWindow(recorder);
+    // The window records its every poll while it waits, about 10 MB an hour: bounded.
+    recording::RecordingWriter::Limits limits;
+    limits.fileBytes = kRecordingLimit;
+    recording::RecordingStack recorder(stack, record, limits);
+    if (!recorder.Opened()) {
+        std::cerr << "Cannot write the recording " << record << ": " << recorder.Problem() << "\n";
+    }
+    const auto finish = [&recorder, record] {
+        if (recorder.Opened() && !recorder.Finish()) {
+            std::cerr << "The recording " << record << " is incomplete: " << recorder.Problem()
+                      << "\n";
+        }
+    };
+    // Also when the process ends because the display went away during an update.
+    SetLastWords(finish);
+    const int status = RunFirmwareUpdateWindow(recorder);
+    SetLastWords({});
+    finish();
+    return status;
 }

@@ -58,17 +58,6 @@ QString Q(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-// With --json a failure is the document itself, {"error": {"code", "message"}}; without, a line
-// on standard error.
-int Fail(const Options& options, const Console& console, int code, const QString& message) {
-    if (options.json) {
-        PrintJson(console.out, {{"error", QJsonObject{{"code", code}, {"message", message}}}});
-    } else {
-        Print(console.err, message + QLatin1Char('\n'));
-    }
-    return code;
-}
-
 int ExitCodeFor(Cause cause) {
     switch (cause) {
         case Cause::kInUse:
@@ -263,13 +252,18 @@ class ProgressReport {
                                            .arg(percent)
                                            .arg(left);
             Print(_console.out, QStringLiteral("\r\x1b[K") + line);
+            _lineOpen = true;
         } else if (tenth) {
             Print(_console.out,
                   Cli::tr("%1: %2 %").arg(ActivityText(activity)).arg(percent) + QLatin1Char('\n'));
         }
     }
-    void Finish() {
-        if (_started && !_options.json && _console.terminal) Print(_console.out, std::string("\n"));
+    // Ends the line redrawn in place, so that a message or the result starts a line of its own;
+    // the next progress starts a new one.
+    void EndLine() {
+        if (!_lineOpen) return;
+        Print(_console.out, std::string("\n"));
+        _lineOpen = false;
     }
 
   private:
@@ -290,6 +284,7 @@ class ProgressReport {
     const Options& _options;
     const Console& _console;
     bool _started = false;
+    bool _lineOpen = false;  // a redrawn line, on a terminal, without its line feed yet
     DownloadActivity _last{Xilinx, DownloadActivity::kPreparing};
     UInt32 _percent = 0;
     Clock::time_point _stageStart;
@@ -360,6 +355,23 @@ QString InfoLine(const QString& label, const QString& value, int width) {
 }
 
 }  // namespace
+
+int Fail(const Options& options, const Console& console, int code, const QString& message) {
+    if (options.json) {
+        PrintJson(console.out, {{"error", QJsonObject{{"code", code}, {"message", message}}}});
+    } else {
+        Print(console.err, message + QLatin1Char('\n'));
+    }
+    return code;
+}
+
+void Say(const Options& options, const Console& console, const QString& message) {
+    if (options.json) {
+        PrintJson(console.err, {{"message", message}});
+    } else {
+        Print(console.err, message + QLatin1Char('\n'));
+    }
+}
 
 int List(fw::FireWireStack& stack, const Options& options, const Console& console) {
     std::vector<fw::UnitHandle> units;
@@ -439,7 +451,9 @@ int Update(fw::FireWireStack& stack, const Options& options, const Console& cons
                                   "--force.")
                               .arg(Q(identity.editor)));
     }
-    if (identity.downgrade && !options.allowDowngrade && !ConfirmedDowngrade(identity, console)) {
+    // With --json there is no prompt: standard error holds JSON lines only.
+    if (identity.downgrade && !options.allowDowngrade &&
+        (options.json || !ConfirmedDowngrade(identity, console))) {
         return Fail(options, console, kRefused,
                     Cli::tr("This is a downgrade (the Orlo has %1, this program brings %2): give "
                             "--allow-downgrade to go on.")
@@ -451,30 +465,32 @@ int Update(fw::FireWireStack& stack, const Options& options, const Console& cons
     QString error;
     if (!inhibitor.Take(QStringLiteral("ORLOFirmwareUpdate"),
                         QStringLiteral("Updating the Orlo's firmware"), error)) {
-        Print(console.err,
-              Cli::tr("Nothing prevents a suspend or shutdown during the update: %1").arg(error) +
-                  QLatin1Char('\n'));
+        Say(options, console,
+            Cli::tr("Nothing prevents a suspend or shutdown during the update: %1").arg(error));
     }
     // From here on the update must not be cut short: quit signals wait for its end.
     std::optional<HeldSignals> held(std::in_place);
     int answered = gQuitSignals.load();
     int refused = gStopSignals.load();
     ProgressReport progress(options, console);
+    const auto say = [&](const QString& message) {
+        progress.EndLine();
+        Say(options, console, message);
+    };
     controller.SetRunStartHook(realtimekit::RequestForThisThread);
     controller.DoUpdate();
     for (bool done = false; !done;) {
         done = controller.GetDoneStatus();  // first: a done run's progress is final
         progress.Show(gDownloadProgress.GetActivity(), gDownloadProgress.Get());
         for (const int received = gQuitSignals.load(); answered < received; ++answered) {
-            Print(console.err, Cli::tr("Quitting once the update has ended.") + QLatin1Char('\n'));
+            say(Cli::tr("Quitting once the update has ended."));
         }
         for (const int received = gStopSignals.load(); refused < received; ++refused) {
-            Print(console.err,
-                  Cli::tr("The update cannot be paused: it goes on.") + QLatin1Char('\n'));
+            say(Cli::tr("The update cannot be paused: it goes on."));
         }
         if (!done) std::this_thread::sleep_for(kProgressInterval);
     }
-    progress.Finish();
+    progress.EndLine();
     held.reset();
     inhibitor.Release();
 

@@ -2,6 +2,7 @@
 // download engine, progress record and stacks as the window, in-process.
 #pragma once
 
+#include <QString>
 #include <cstdio>
 
 #include "FireWireStack.h"
@@ -34,6 +35,12 @@ struct Console {
     FILE* in = stdin;
     bool terminal = false;
 };
+
+// A failure as the command line reports it: with --json the one document on `out`,
+// {"error": {"code", "message"}}; without, a line on `err`. Returns `code`.
+int Fail(const Options& options, const Console& console, int code, const QString& message);
+// A message beside the results, on `err`: a line, or with --json a JSON line {"message": ...}.
+void Say(const Options& options, const Console& console, const QString& message);
 
 // Every update unit found, with its node's device file.
 int List(fw::FireWireStack& stack, const Options& options, const Console& console);

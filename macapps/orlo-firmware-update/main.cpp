@@ -4,7 +4,6 @@
 //                        [--allow-downgrade] [--force] list | info | update
 //
 // Exit statuses and the JSON documents are described in its manual, orlo-firmware-update(1).
-#include <signal.h>
 #include <unistd.h>
 
 #include <QCommandLineParser>
@@ -12,10 +11,14 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "Commands.h"
 #include "DemoOrlo.h"
 #include "LinuxFireWireStack.h"
+#include "ProcessStart.h"
 #include "RecordingStack.h"
 #include "UserTexts.h"
 #include "Version.h"
@@ -43,9 +46,26 @@ class Diagnostics {
     std::streambuf* _err;
 };
 
+// The bytes given for --record, as the command line holds them: a file name need not be text in
+// any encoding, and the parser's values are text.
+std::optional<std::string> RecordArgument(int argc, char* argv[]) {
+    std::optional<std::string> value;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--") break;
+        if (argument == "--record" && i + 1 < argc) {
+            value = argv[++i];
+        } else if (argument.rfind("--record=", 0) == 0) {
+            value = std::string(argument.substr(9));
+        }
+    }
+    return value;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    PrepareProcess();
     QCoreApplication application(argc, argv);
     InstallTranslations();
     QCoreApplication::setApplicationName(QStringLiteral("orlo-firmware-update"));
@@ -114,8 +134,6 @@ int main(int argc, char* argv[]) {
     if (run == nullptr)
         return usage(QCoreApplication::translate("Cli", "Unknown command: %1").arg(command));
 
-    // A reader that goes away (`| head`) must not end an update with SIGPIPE.
-    signal(SIGPIPE, SIG_IGN);
     const Diagnostics diagnostics(parser.isSet(verbose));
     cli::Options options;
     options.json = parser.isSet(json);
@@ -134,10 +152,20 @@ int main(int argc, char* argv[]) {
         stack = std::make_unique<linuxfw::LinuxFireWireStack>();
     }
     if (!parser.isSet(record)) return run(*stack, options, console);
-    recording::RecordingStack recorder(*stack, parser.value(record).toStdString());
-    if (!recorder.Ok()) {
-        return usage(QCoreApplication::translate("Cli", "Cannot write the recording %1")
-                         .arg(parser.value(record)));
+    const std::string file =
+        RecordArgument(argc, argv).value_or(parser.value(record).toStdString());
+    recording::RecordingStack recorder(*stack, file);
+    if (!recorder.Opened()) {
+        return cli::Fail(
+            options, console, cli::kUsage,
+            QCoreApplication::translate("Cli", "Cannot write the recording %1: %2")
+                .arg(parser.value(record), QString::fromStdString(recorder.Problem())));
     }
-    return run(recorder, options, console);
+    const int status = run(recorder, options, console);
+    if (!recorder.Finish()) {
+        cli::Say(options, console,
+                 QCoreApplication::translate("Cli", "The recording %1 is incomplete: %2")
+                     .arg(parser.value(record), QString::fromStdString(recorder.Problem())));
+    }
+    return status;
 }

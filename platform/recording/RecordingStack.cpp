@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -32,10 +31,10 @@ Json UnitField(fw::UnitHandle unit) {
 // The output and the numbering that every object handed out shares.
 class RecordingStack::Log {
   public:
-    explicit Log(std::ostream* out) : out_(out) {}
-    explicit Log(const std::string& path)
-        : file_(std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc)),
-          out_(file_.get()) {}
+    Log(std::ostream& out, RecordingWriter::Limits limits)
+        : writer_(std::make_unique<RecordingWriter>(out, limits)) {}
+    Log(const std::string& path, RecordingWriter::Limits limits)
+        : writer_(RecordingWriter::Open(path, limits, openError_)) {}
 
     // Writes the entry that `build` makes, with the time. `generation` is one the stack has just
     // reported: when it differs from the last one, a bus reset happened in between, and its own
@@ -86,9 +85,17 @@ class RecordingStack::Log {
         return ++interfaces_;
     }
 
-    bool Ok() {
+    bool Opened() const { return writer_ != nullptr; }
+    std::string Problem() {
+        if (!writer_) return openError_;
+        std::string problem = writer_->Problem();
         std::lock_guard lock(mutex_);
-        return ok_ && out_->good();
+        if (problem.empty() && !ok_) problem = "an entry could not be made";
+        return problem;
+    }
+    bool Finish() {
+        if (writer_) writer_->Finish();
+        return Problem().empty();
     }
 
   private:
@@ -101,15 +108,14 @@ class RecordingStack::Log {
 
     void WriteLocked(const Json& entry) {
         // Text the stack reports (a node name) may hold any byte; it must not cost the line.
-        *out_ << entry.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
-        // Each line at once: a session that ends abruptly leaves a file readable to its last call.
-        out_->flush();
-        ok_ = ok_ && out_->good();
+        // Each line is handed to the writer at once, which writes it as soon as it can: a session
+        // that ends abruptly leaves a file readable to about its last call.
+        if (writer_) writer_->Write(entry.dump(-1, ' ', false, Json::error_handler_t::replace));
     }
 
     std::mutex mutex_;
-    std::unique_ptr<std::ofstream> file_;
-    std::ostream* out_;
+    std::string openError_;
+    const std::unique_ptr<RecordingWriter> writer_;
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     UInt32 plugIns_ = 0;
     UInt32 interfaces_ = 0;
@@ -267,20 +273,36 @@ class RecordingStack::Plug : public fw::PlugIn {
     UInt32 number_;
 };
 
-RecordingStack::RecordingStack(fw::FireWireStack& inner, const std::string& path)
-    : inner_(inner), log_(std::make_shared<Log>(path)) {
+RecordingStack::RecordingStack(fw::FireWireStack& inner, const std::string& path,
+                               RecordingWriter::Limits limits)
+    : inner_(inner), log_(std::make_shared<Log>(path, limits)) {
     log_->Header();
 }
 
-RecordingStack::RecordingStack(fw::FireWireStack& inner, std::ostream& out)
-    : inner_(inner), log_(std::make_shared<Log>(&out)) {
+RecordingStack::RecordingStack(fw::FireWireStack& inner, std::ostream& out,
+                               RecordingWriter::Limits limits)
+    : inner_(inner), log_(std::make_shared<Log>(out, limits)) {
     log_->Header();
 }
 
-RecordingStack::~RecordingStack() = default;
+RecordingStack::~RecordingStack() {
+    log_->Finish();
+}
+
+bool RecordingStack::Opened() const {
+    return log_->Opened();
+}
 
 bool RecordingStack::Ok() const {
-    return log_->Ok();
+    return log_->Problem().empty();
+}
+
+std::string RecordingStack::Problem() const {
+    return log_->Problem();
+}
+
+bool RecordingStack::Finish() {
+    return log_->Finish();
 }
 
 fw::UnitHandle RecordingStack::Inner(fw::UnitHandle unit) const {

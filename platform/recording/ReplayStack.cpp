@@ -111,6 +111,14 @@ class ReplayStack::Script {
                     if (!Accepted(entry)) return;
                     continue;
                 }
+                if (entry.value("event", std::string()) == "Incomplete") {
+                    // The recording stopped here (RecordingWriter): the end of what it holds.
+                    const auto reason = entry.find("reason");
+                    incomplete_ = reason != entry.end() && reason->is_string()
+                                      ? reason->get<std::string>()
+                                      : std::string("no reason given");
+                    continue;
+                }
                 if (entry.contains("event")) continue;  // what happened on the bus, not a call
                 const auto call = entry.find("call");
                 if (call == entry.end() || !call->is_string() ||
@@ -173,6 +181,10 @@ class ReplayStack::Script {
         std::lock_guard lock(mutex_);
         return error_.empty() && next_ == calls_.size();
     }
+    std::optional<std::string> Incomplete() const {
+        std::lock_guard lock(mutex_);
+        return incomplete_;
+    }
 
   private:
     struct Call {
@@ -204,7 +216,11 @@ class ReplayStack::Script {
             return nullptr;
         }
         if (next_ == calls_.size()) {
-            ReportLocked(end_, "the end of the recording", Describe(call));
+            ReportLocked(
+                end_,
+                incomplete_ ? "the end of the recording, which is incomplete (" + *incomplete_ + ")"
+                            : std::string("the end of the recording"),
+                Describe(call));
             return nullptr;
         }
         const Call& expected = calls_[next_];
@@ -234,7 +250,8 @@ class ReplayStack::Script {
     mutable std::mutex mutex_;
     std::vector<Call> calls_;
     std::size_t next_ = 0;
-    std::size_t end_ = 0;  // the line after the last
+    std::size_t end_ = 0;                    // the line after the last
+    std::optional<std::string> incomplete_;  // why the recording stopped early
     std::string error_;
     std::optional<Mismatch> first_;
 };
@@ -416,6 +433,10 @@ std::optional<ReplayStack::Mismatch> ReplayStack::FirstMismatch() const {
 }
 bool ReplayStack::Finished() const {
     return script_->Finished();
+}
+
+std::optional<std::string> ReplayStack::Incomplete() const {
+    return script_->Incomplete();
 }
 
 IOReturn ReplayStack::FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) {

@@ -48,6 +48,9 @@ class ReplayStack : public fw::FireWireStack {
     std::optional<Mismatch> FirstMismatch() const;
     // Every recorded call has been served.
     bool Finished() const;
+    // Why the recording stopped before the session ended, when its last line says it did; a call
+    // after its end fails as after any other end, and the report says so.
+    std::optional<std::string> Incomplete() const;
 
     // The stack.
     IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, fw::UnitHandle& unit) override;

@@ -2,12 +2,14 @@
 // commands, --json parsed back, exit statuses, progress, the editing application's refusal and
 // quit signals during an update. Over the Linux stack it is tested in tests/linux-firewire.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -39,9 +41,13 @@ class CliTest : public testing::Test {
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    // Starts the program with `arguments`, without a terminal and without logind.
-    void Start(std::vector<std::string> arguments) {
+    // Starts the program with `arguments`, without a terminal and without logind; through a
+    // shell that runs `shell` first (ulimit, redirections), if given.
+    void Start(std::vector<std::string> arguments, const std::string& shell = {}) {
         arguments.insert(arguments.begin(), CLI_PROGRAM);
+        if (!shell.empty()) {
+            arguments.insert(arguments.begin(), {"sh", "-c", shell + " exec \"$0\" \"$@\""});
+        }
         child.emplace(arguments,
                       std::map<std::string, std::string>{
                           {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent"},
@@ -56,8 +62,8 @@ class CliTest : public testing::Test {
         run.err = ReadFile(files.err);
         return run;
     }
-    ProgramRun Command(const std::vector<std::string>& arguments) {
-        Start(arguments);
+    ProgramRun Command(const std::vector<std::string>& arguments, const std::string& shell = {}) {
+        Start(arguments, shell);
         return Finish();
     }
 
@@ -137,7 +143,8 @@ TEST_F(CliTest, ListAndInfoOfTheSimulatedOrlo) {
     EXPECT_EQ(run.out.find("Open Orlo"), std::string::npos);
 }
 
-// With --json: one document on standard output, progress as JSON lines on standard error.
+// With --json: one document on standard output, progress and messages as JSON lines on standard
+// error.
 TEST_F(CliTest, UpdateWithJsonProgress) {
     const ProgramRun run = Command({"--simulate", "--json", "update"});
     EXPECT_EQ(run.status, 0);
@@ -147,9 +154,13 @@ TEST_F(CliTest, UpdateWithJsonProgress) {
 
     std::vector<std::string> stages;
     int last = -1;
+    std::vector<std::string> messages;
     for (const std::string& line : Lines(run.err)) {
-        if (line.rfind("{", 0) != 0) continue;  // "Nothing prevents a suspend ..."
-        const QJsonObject progress = Document(line + "\n");
+        const QJsonObject progress = Document(line + "\n");  // JSON lines only
+        if (progress.contains("message")) {
+            messages.push_back(progress["message"].toString().toStdString());
+            continue;
+        }
         const std::string stage =
             (progress["stage"].toString() + " " + progress["part"].toString()).toStdString();
         if (stages.empty() || stages.back() != stage) stages.push_back(stage);
@@ -166,6 +177,9 @@ TEST_F(CliTest, UpdateWithJsonProgress) {
         if (stage != "preparing mcore") seen.push_back(stage);
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(last, 100);
+    ASSERT_EQ(messages.size(), 1u);  // without logind
+    EXPECT_EQ(messages[0].rfind("Nothing prevents a suspend or shutdown during the update: ", 0),
+              0u);
 }
 
 // Without a terminal: a line per stage and per 10 %, then the result, which a script can read.
@@ -224,8 +238,90 @@ TEST_F(CliTest, RecordsASessionThatReplays) {
     EXPECT_EQ(replayed, recorded.out);
     EXPECT_TRUE(replay.Finished());
     EXPECT_FALSE(replay.Failed());
+}
 
-    EXPECT_EQ(Command({"--simulate", "--record", "/nonexistent/session.jsonl", "info"}).status, 2);
+// The recording's file is opened safely, and one that cannot be opened is said so, as a JSON
+// document with --json. The program's own messages never land in it, even when started with its
+// standard output and error closed.
+TEST_F(CliTest, TheRecordingIsOpenedSafely) {
+    const std::string victim = (dir / "victim").string();
+    std::ofstream(victim) << "keep me\n";
+    fs::create_symlink(victim, dir / "link");
+    const std::string latin1 = (dir / "caf\xe9.jsonl").string();  // not UTF-8
+    const std::string plain = (dir / "plain.jsonl").string();
+    const struct {
+        const char* what;
+        std::vector<std::string> arguments;
+        const char* shell;
+        int status;
+        std::string error;  // on standard error, or with --json as the document's message
+    } cases[] = {
+        {"no such folder",
+         {"--record", "/nonexistent/r.jsonl", "info"},
+         "",
+         2,
+         "Cannot write the recording /nonexistent/r.jsonl: No such file or directory\n"},
+        {"no such folder, JSON",
+         {"--json", "--record", "/nonexistent/r.jsonl", "info"},
+         "",
+         2,
+         "Cannot write the recording /nonexistent/r.jsonl: No such file or directory"},
+        {"a symbolic link",
+         {"--record", (dir / "link").string(), "info"},
+         "",
+         2,
+         "Cannot write the recording " + (dir / "link").string() +
+             ": it is a symbolic link, which a recording does not follow\n"},
+        {"a name that is no UTF-8", {"--record=" + latin1, "info"}, "", 0, ""},
+        {"output and errors closed", {"--verbose", "--record", plain, "info"}, ">&- 2>&-", 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> arguments{"--simulate"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const ProgramRun run = Command(arguments, c.shell);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (c.arguments.front() == "--json") {
+            EXPECT_EQ(Document(run.out)["error"].toObject()["message"].toString().toStdString(),
+                      c.error);
+            EXPECT_EQ(run.err, "");
+        } else if (c.status != 0) {
+            EXPECT_EQ(run.err, c.error);
+        }
+    }
+    EXPECT_EQ(ReadFile(victim), "keep me\n");
+    for (const std::string& file : {latin1, plain}) {
+        SCOPED_TRACE(file);
+        struct stat made {};
+        ASSERT_EQ(::stat(file.c_str(), &made), 0);
+        EXPECT_EQ(made.st_mode & 0777, 0600u);
+        recording::ReplayStack replay(file);
+        EXPECT_TRUE(replay.Loaded()) << replay.LoadError();
+    }
+}
+
+// A file-size limit (ulimit -f) stops the recording, not the update: the update ends as it
+// would, the recording ends with a line that says it is incomplete and replays to there, and
+// the program says so at the end. With --json, standard error holds JSON lines only.
+TEST_F(CliTest, AFileSizeLimitStopsTheRecordingNotTheUpdate) {
+    const std::string file = (dir / "session.jsonl").string();
+    const ProgramRun run =
+        Command({"--simulate", "--json", "--record", file, "update"}, "ulimit -f 200;");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Document(run.out)["result"].toString(), "succeeded");
+    std::vector<std::string> messages;
+    for (const std::string& line : Lines(run.err)) {
+        const QJsonObject entry = Document(line + "\n");
+        if (entry.contains("message"))
+            messages.push_back(entry["message"].toString().toStdString());
+    }
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(),
+              "The recording " + file + " is incomplete: a write failed: File too large");
+    EXPECT_LE(fs::file_size(file), 200u * 512);  // the shell's ulimit counts 512-byte blocks
+    recording::ReplayStack replay(file);
+    ASSERT_TRUE(replay.Loaded()) << replay.LoadError();
+    EXPECT_EQ(replay.Incomplete(), "a write failed: File too large");
 }
 
 TEST_F(CliTest, ARunningEditingApplicationRefusesTheUpdate) {

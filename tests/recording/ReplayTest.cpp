@@ -24,8 +24,10 @@ std::string RecordScript() {
     sim::SimulatedBus bus;
     bus.Faults(bus.AddUnit()).busResetAfter = 2;
     std::stringstream out;
-    recording::RecordingStack recorder(bus, out);
-    RunScript(recorder);
+    {
+        recording::RecordingStack recorder(bus, out);
+        RunScript(recorder);
+    }
     return out.str();
 }
 
@@ -237,6 +239,7 @@ class ControllerReplayTest : public testing::Test {
         session_ = IdentifyAndUpdate(recorder);
         output_ = GetCapturedStdout();
         GetCapturedStderr();
+        recorder.Finish();
         lines_ = Lines(out.str());
         log_ = bus.Log();
         verified_ = bus.Model(unit).VerifiedCount(sim::Image::kFpga) +

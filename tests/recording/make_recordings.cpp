@@ -34,7 +34,7 @@ bool Record(const std::filesystem::path& file,
     {
         recording::RecordingStack recorder(bus, file.string());
         session = IdentifyAndUpdate(recorder);
-        written = recorder.Ok();
+        written = recorder.Finish();
     }
     const bool ok = written && session.found && session.outcome.result == expected;
     std::cerr << file.string() << ": " << (ok ? "" : "NOT AS INTENDED, ")

@@ -39,6 +39,7 @@
 #include "Downloader.h"
 #include "OrloFirmwareUpdateDialog.h"
 #include "PrivateBus.h"
+#include "ReplayStack.h"
 #include "SimulatedBus.h"
 
 // As in the window tests: fontconfig's cache outlives every child that lays out text. So do Qt's
@@ -615,6 +616,29 @@ TEST_F(SessionTest, WithoutLogindTheUpdateGoesAheadAndSaysSo) {
     ASSERT_NE(errors.find(line), std::string::npos) << errors;
     EXPECT_EQ(errors.find(line), errors.rfind(line));
 }
+
+#ifdef WINDOW_PROGRAM
+// The utility started with its standard output and error closed, under a file-size limit, its
+// waiting recorded: its messages do not land in the recording, the limit stops the recording
+// with a line that says so, not the utility, and a quit signal ends it as usual.
+TEST_F(SessionTest, TheWindowsRecordingHoldsNoMessagesAndStopsAtAFileSizeLimit) {
+    const std::string file = logPath + ".jsonl";
+    ChildProcess::Files files;
+    files.err = errPath;
+    child.emplace(
+        std::vector<std::string>{"sh", "-c", "ulimit -f 2; exec \"$0\" >&- 2>&-", WINDOW_PROGRAM},
+        std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"}, {"ORLO_RECORD", file}},
+        files);
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(file).find("Incomplete") != std::string::npos; }))
+        << ReadFile(file);
+    child->Signal(SIGTERM);
+    EXPECT_EQ(child->Wait(milliseconds{10000}), 0);
+    EXPECT_LE(ReadFile(file).size(), 1024u);
+    recording::ReplayStack replay(file);
+    ASSERT_TRUE(replay.Loaded()) << replay.LoadError();
+    EXPECT_EQ(replay.Incomplete(), "a write failed: File too large");
+}
+#endif
 
 // The window speaks the user's language where it has a translation, and English, byte for byte,
 // where it has none.

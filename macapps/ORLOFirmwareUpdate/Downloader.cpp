@@ -177,7 +177,9 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
     mError = error;
 }
 
-// Opens the device, puts the unit into update mode and checks that it is ready.
+// Opens the device, puts the unit into update mode and checks that it is ready. An open that
+// another program's claim or the unit's absence refuses is final; the rest is for the ready
+// check to decide.
 IOReturn Downloader::PrepareUnit(UInt32 generation) {
     IOReturn error = _Unit->Open();
     if (error != kIOReturnSuccess) {
@@ -190,9 +192,9 @@ IOReturn Downloader::PrepareUnit(UInt32 generation) {
     error = _Unit->BeginUpdate(generation);
     Pause(kStepPause);
     if (error != kIOReturnSuccess) {
-        // A unit that did not take the request is not in update mode: the erase must not follow.
+        // Not final: the unit may have taken the request and only its answer been lost. The ready
+        // check decides: a unit that is not in update mode does not read ready.
         std::cerr << "Device not ready - Could not prepare device for update.\n\r";
-        return error;
     }
 
     UInt32 value = 0;

@@ -197,11 +197,15 @@ class SimulatedBus::Device : public fw::DeviceInterface {
         ++target.accesses;
         const unsigned nth = ++target.accessesByOffset[entry.offset];
         std::optional<IOReturn> injected;
+        std::optional<IOReturn> lostAnswer;
         for (const UnitFaults::AccessFault& fault : target.faults.accessFaults) {
             if (fault.offset != entry.offset || fault.nth != nth) continue;
             switch (fault.kind) {
                 case FaultKind::kFail:
                     injected = fault.status;
+                    break;
+                case FaultKind::kLostAnswer:
+                    lostAnswer = fault.status;
                     break;
                 case FaultKind::kSilent:
                     target.model.settings.silent = true;
@@ -234,6 +238,7 @@ class SimulatedBus::Device : public fw::DeviceInterface {
             status = kIOFireWireBusReset;
         } else {
             status = fw::StatusFromResponseCode(access(entry, target.model));
+            if (lostAnswer) status = *lostAnswer;
         }
 
         if (target.faults.busResetAfter != 0 && target.accesses == target.faults.busResetAfter) {

@@ -26,6 +26,8 @@ struct UnitFaults {
     struct AccessFault {
         enum class Kind {
             kFail,        // the access fails with `status`; the unit never sees it
+            kLostAnswer,  // the unit takes the access, but its answer is lost: it fails with
+                          // `status` all the same
             kSilent,      // from this access on the unit answers nothing (its model goes silent)
             kBusReset,    // the bus resets just before the access, which then goes on
             kUnplug,      // the unit is unplugged just before the access, which then fails
@@ -34,7 +36,7 @@ struct UnitFaults {
         };
         std::uint64_t offset = 0;
         unsigned nth = 1;
-        IOReturn status = kIOReturnError;  // kFail only
+        IOReturn status = kIOReturnError;  // kFail and kLostAnswer only
         Kind kind = Kind::kFail;
     };
     std::vector<AccessFault> accessFaults;

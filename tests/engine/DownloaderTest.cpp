@@ -281,13 +281,14 @@ TEST_P(DownloadFailureTest, EndsWithTheMessageAndStatusAndClosesTheDevice) {
     }
     EXPECT_EQ(Model().VerifiedCount(Image::kMcore), 0u);
     EXPECT_TRUE(ClosedLast());
-    // Nothing follows a transfer that failed.
+    // Nothing follows a transfer that failed, but the ready check after a failed BeginUpdate.
     bool failed = false;
     for (const Transaction& entry : bus.Log()) {
         const bool transfer = entry.kind == Kind::kWrite || entry.kind == Kind::kWriteQuadlet ||
                               entry.kind == Kind::kRead || entry.kind == Kind::kReadQuadlet;
         EXPECT_FALSE(failed && transfer);
-        failed = failed || (transfer && entry.status != kIOReturnSuccess);
+        failed = failed || (transfer && entry.status != kIOReturnSuccess &&
+                            entry.offset != sim::kUpdateControl);
     }
     EXPECT_EQ(out.find("Update successful"), std::string::npos);
     EXPECT_GE(gDownloadProgress.Get(), 80u);  // the band's bottom is shown whatever happened
@@ -298,9 +299,10 @@ const std::string kNotReady = "Device not ready - Could not prepare device for u
 INSTANTIATE_TEST_SUITE_P(
     EveryFailure, DownloadFailureTest,
     testing::Values(
+        // The ready check decides: a unit that never took the request is not ready.
         FailureCase{"BeginUpdateRefused",
                     [](DownloaderTest& t) { t.Faults().accessFaults.push_back({sim::kUpdateControl, 1, kInjected}); },
-                    kNotReady, kInjected, sim::kUpdateControl, false},
+                    kNotReady + kNotReady, kDownloadFailed, sim::kUpdateControl, false},
         FailureCase{"StatusReadFails",
                     [](DownloaderTest& t) { t.Faults().accessFaults.push_back({sim::kStatus, 1, kInjected}); },
                     kNotReady, kInjected, sim::kUpdateControl, false},
@@ -332,6 +334,17 @@ INSTANTIATE_TEST_SUITE_P(
                     [](DownloaderTest& t) { t.Model().settings.rejectCrc = true; },
                     "Firmware validation failed- CRC was invalid.\n\r", kIOFireWireDataError, sim::kCrc, true}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// A BeginUpdate that the unit took, though its answer was lost, is no failure: the ready check
+// finds the unit ready.
+TEST_F(DownloaderTest, ABeginUpdateWhoseAnswerWasLostDoesNotEndTheDownload) {
+    Faults().accessFaults.push_back(
+        {sim::kUpdateControl, 1, kInjected, sim::UnitFaults::AccessFault::Kind::kLostAnswer});
+    Download(fileMCORE, MCORE);
+    EXPECT_EQ(err, kNotReady);
+    EXPECT_EQ(downloader->GetError(), kIOReturnSuccess);
+    EXPECT_EQ(Model().VerifiedCount(Image::kMcore), 1u);
+}
 
 TEST_F(DownloaderTest, AFailedBlockIsNeitherCountedNorFollowedByTheCrc) {
     Faults().accessFaults.push_back({sim::kUpdateData, 4, kInjected});

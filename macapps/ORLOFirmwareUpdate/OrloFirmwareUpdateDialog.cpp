@@ -315,6 +315,7 @@ COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireW
 OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
     switch (_updateState) {
         case WAITFORINPUT:
+            if (_confirming) break;  // the alert's event loop ticks on
             if (_pOrlo->IsFound()) {
                 std::string text;
                 _cancelButton.Enable(true);
@@ -486,7 +487,12 @@ void COrloFirmwareUpdateDialog::RequestQuit() {
 }
 
 OSStatus COrloFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
-    if (_pOrlo->IsDowngrade() && ShowDowngradeAlert() == 2) return SendQuitRequest();
+    if (_pOrlo->IsDowngrade()) {
+        _confirming = true;
+        const DialogItemIndex answer = ShowDowngradeAlert();
+        _confirming = false;
+        if (answer == 2) return SendQuitRequest();
+    }
     _updateButton.Disable();
     _cancelButton.Disable();
     _updateState = STARTUPDATE;
@@ -562,10 +568,11 @@ DialogItemIndex ShowDownloadFailedAlert(const UpdateOutcome& outcome) {
     const QString status = StatusText(outcome.status);
     QString text;
     switch (outcome.result) {
-        case Result::kNoUnit:
+        case Result::kChanged:
             text = COrloFirmwareUpdateDialog::tr(
-                "The Orlo was not found when programming began. Your Orlo was not updated. Keep "
-                "it connected and powered, and start the update again.");
+                "The Orlo changed since it was shown: it was unplugged, or another Orlo took its "
+                "place. Your Orlo was not updated. Keep it connected and powered, and start the "
+                "update again.");
             break;
         case Result::kInUse:
             text = COrloFirmwareUpdateDialog::tr(

@@ -106,6 +106,9 @@ class COrloFirmwareUpdateDialog {
     fw::FireWireStack& _stack;
     QString _editorWarning;  // the warning's text for an editor this program has no name for
     bool _quitWhenDone = false;
+    // The downgrade alert is open: the Orlo it asks about stays the one identified until it is
+    // answered, so that the run writes the Orlo whose downgrade was agreed to.
+    bool _confirming = false;
     logind::InhibitorLock _inhibitor;  // held while a run is active
     // Searched on every tick; made once, since making one lists every process.
     TProcess _processes{kMyProcess};

@@ -64,7 +64,7 @@ int ExitStatusFor(const UpdateOutcome& outcome) {
     switch (outcome.result) {
         case UpdateOutcome::Result::kSucceeded:
             return 0;
-        case UpdateOutcome::Result::kNoUnit:
+        case UpdateOutcome::Result::kChanged:
             return 3;
         case UpdateOutcome::Result::kInUse:
             return 4;
@@ -73,26 +73,26 @@ int ExitStatusFor(const UpdateOutcome& outcome) {
     }
 }
 
-bool COrloFirmwareUpdate::OpenOrlo() {
+bool COrloFirmwareUpdate::Search(std::vector<fw::UnitHandle>& units) {
     std::cout << "Open Orlo\n";
-    io_service_t service;
-    if (_stack.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
-                        DownloadUnit::kFirmwareUpdateUnitSWVersion, service) != kIOReturnSuccess) {
+    if (_stack.FindUnits(DownloadUnit::kFirmwareUpdateUnitSpecID,
+                         DownloadUnit::kFirmwareUpdateUnitSWVersion, units) != kIOReturnSuccess) {
         // The registry could not be asked: that says nothing about the bus.
         std::cerr << "Problem with MasterPort\n";
         return false;
     }
-    _orloInfo.valid = false;
-    if (service) {
-        try {
-            _unit = std::make_unique<DownloadUnit>(service);
-            _orloInfo.valid = true;
-        } catch (const std::exception&) {
-            // The device object has said why on standard error; to the caller this unit is as
-            // good as absent, and the next search tries again.
-        }
+    return true;
+}
+
+bool COrloFirmwareUpdate::OpenOrlo(fw::UnitHandle unit) {
+    try {
+        _unit = std::make_unique<DownloadUnit>(unit);
+        return true;
+    } catch (const std::exception&) {
+        // The device object has said why on standard error; to the caller this unit is as
+        // good as absent, and the next search tries again.
+        return false;
     }
-    return _orloInfo.valid;
 }
 
 void COrloFirmwareUpdate::CloseOrlo() {
@@ -101,7 +101,22 @@ void COrloFirmwareUpdate::CloseOrlo() {
 }
 
 bool COrloFirmwareUpdate::IsFound() {
-    if (!OpenOrlo()) return false;
+    std::vector<fw::UnitHandle> units;
+    _orloInfo.valid = false;
+    if (!Search(units)) return false;
+    _unitsFound = units.size();
+    for (const fw::UnitHandle unit : units) {
+        if (_device.empty()) return Identify(unit);  // the first one, whatever it turns out to be
+        if (Identify(unit) && Names(_device, unit)) return true;
+    }
+    _orloInfo.valid = false;
+    return false;
+}
+
+bool COrloFirmwareUpdate::Identify(fw::UnitHandle unit) {
+    _orloInfo.valid = false;
+    _orloInfo.unit = unit;
+    if (!OpenOrlo(unit)) return false;
 
     UInt32 generation = 0;
     if (_unit->GetBusGeneration(generation) != kIOReturnSuccess ||
@@ -109,27 +124,43 @@ bool COrloFirmwareUpdate::IsFound() {
         CloseOrlo();
         return false;
     }
-
-    _unit->GetProductSerNum(_orloInfo.serialNum);
-    // A unit whose version registers cannot be read is not identified: showing what an earlier
-    // read left would offer the wrong upgrade.
-    const bool identified = _unit->GetSoftwareVersion(_orloInfo.softwareVer) == kIOReturnSuccess &&
-                            _unit->GetProductRevision(_orloInfo.productVer) == kIOReturnSuccess;
-    _orloInfo.XilinxVer = _orloInfo.softwareVer & 0xFFFF;
-    _orloInfo.MCOREver = _orloInfo.softwareVer >> 16;
-    // The unit may not have its serial number ready at the first read; the second one counts,
-    // and a unit that cannot answer it (unplugged just then) is not identified either.
-    const bool serialRead = _unit->GetProductSerNum(_orloInfo.serialNum) == kIOReturnSuccess;
-
+    const bool read = ReadIdentity(_orloInfo);
     const UInt32 productVersion = _orloInfo.productVer >> 16;
-    bool result = false;
-    if (identified && serialRead && (productVersion == OrloVersion || productVersion == 0)) {
-        _orloInfo.valid = true;
-        result = true;
-    }
+    const bool result = read && (productVersion == OrloVersion || productVersion == 0);
+    _orloInfo.valid = result;
     _unit->Close();
     CloseOrlo();
     return result;
+}
+
+bool COrloFirmwareUpdate::ReadIdentity(OrloInfo& info) {
+    _unit->GetProductSerNum(info.serialNum);
+    // A unit whose version registers cannot be read is not identified: showing what an earlier
+    // read left would offer the wrong upgrade.
+    const bool versions = _unit->GetSoftwareVersion(info.softwareVer) == kIOReturnSuccess &&
+                          _unit->GetProductRevision(info.productVer) == kIOReturnSuccess;
+    info.XilinxVer = info.softwareVer & 0xFFFF;
+    info.MCOREver = info.softwareVer >> 16;
+    // The unit may not have its serial number ready at the first read; the second one counts,
+    // and a unit that cannot answer it (unplugged just then) is not identified either.
+    const bool serial = _unit->GetProductSerNum(info.serialNum) == kIOReturnSuccess;
+    // The GUID is what tells this Orlo from any other that may take its place on the bus.
+    const bool guid = _unit->GetGUID(info.guid) == kIOReturnSuccess;
+    return versions && serial && guid;
+}
+
+bool COrloFirmwareUpdate::Names(const std::string& device, fw::UnitHandle unit) {
+    std::string serial;
+    GetSerialNumberString(serial);
+    if (device == serial || device == _stack.Facts(unit).node) return true;
+    // The GUID in hex, as the command line lists it and sysfs shows it.
+    std::string hex = device;
+    if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X')) hex.erase(0, 2);
+    if (hex.empty() || hex.size() > 16 ||
+        hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        return false;
+    }
+    return std::stoull(hex, nullptr, 16) == _orloInfo.guid;
 }
 
 void COrloFirmwareUpdate::GetSerialNumberString(std::string& serialNumberString) {
@@ -152,6 +183,11 @@ bool COrloFirmwareUpdate::IsDowngrade() {
     BRIM_CHECK(true == _orloInfo.valid);
     // Each part on its own: a device newer in either part would lose that part's version.
     return _orloInfo.XilinxVer > OrloXilinxUpgradeVer || _orloInfo.MCOREver > OrloMCOREUpgradeVer;
+}
+
+bool COrloFirmwareUpdate::IsCurrent() {
+    BRIM_CHECK(true == _orloInfo.valid);
+    return _orloInfo.XilinxVer == OrloXilinxUpgradeVer && _orloInfo.MCOREver == OrloMCOREUpgradeVer;
 }
 
 bool COrloFirmwareUpdate::DoUpdate() {
@@ -181,7 +217,7 @@ bool COrloFirmwareUpdate::DoUpdate() {
 
 void COrloFirmwareUpdate::Run() {
     if (_runStartHook) _runStartHook();
-    const UpdateOutcome outcome = OpenOrlo() ? UpdateBothImages() : NoUnit();
+    const UpdateOutcome outcome = OpenIdentifiedOrlo() ? UpdateBothImages() : Changed();
     CloseOrlo();
     _pDownloader.reset();
 
@@ -195,10 +231,28 @@ void COrloFirmwareUpdate::Run() {
     Unlock();
 }
 
-UpdateOutcome COrloFirmwareUpdate::NoUnit() {
-    // Unplugged since it was identified: there is nothing to program.
-    std::cerr << "Orlo not found - nothing was programmed.\n";
-    return {UpdateOutcome::Result::kNoUnit, kIOReturnNoDevice};
+bool COrloFirmwareUpdate::OpenIdentifiedOrlo() {
+    // The registry searched again, for the place (the node) where the Orlo was identified. Not
+    // for the first unit it lists: that may be another Orlo, whose update nobody has looked at.
+    std::vector<fw::UnitHandle> units;
+    if (!Search(units)) return false;
+    for (const fw::UnitHandle unit : units) {
+        if (unit.stack == _orloInfo.unit.stack && unit.unit == _orloInfo.unit.unit) {
+            return OpenOrlo(unit);
+        }
+    }
+    return false;
+}
+
+UpdateOutcome COrloFirmwareUpdate::Changed() {
+    std::cerr << "Orlo changed since it was identified - nothing was programmed.\n";
+    return {UpdateOutcome::Result::kChanged, kIOReturnNoDevice};
+}
+
+bool COrloFirmwareUpdate::StillIdentified() {
+    OrloInfo now;
+    return ReadIdentity(now) && now.guid == _orloInfo.guid && now.serialNum == _orloInfo.serialNum &&
+           now.softwareVer == _orloInfo.softwareVer && now.productVer == _orloInfo.productVer;
 }
 
 UpdateOutcome COrloFirmwareUpdate::UpdateBothImages() {
@@ -206,29 +260,41 @@ UpdateOutcome COrloFirmwareUpdate::UpdateBothImages() {
     // identification included) can take it between the two images. Each image's own Open and
     // Close then leave it alone.
     const IOReturn claim = _unit->Claim();
-    if (claim == kIOReturnNoDevice) return NoUnit();
+    if (claim == kIOReturnNoDevice) return Changed();
     if (claim == kIOReturnExclusiveAccess) {
         std::cerr << "The Orlo is in use by another program - nothing was programmed.\n";
         return {UpdateOutcome::Result::kInUse, claim};
     }
     // Any other refusal is left to each image's Open to report; the unit may still take the
-    // update.
+    // update. But nothing goes to a unit that is not the Orlo identified, whose versions the
+    // user was shown and whose downgrade was agreed to: its place may have been taken since.
+    if (!StillIdentified()) {
+        _unit->ReleaseClaim();
+        return Changed();
+    }
 
     UpdateOutcome outcome{UpdateOutcome::Result::kSucceeded, kIOReturnSuccess};
     gDownloadProgress.Reset();
     gDownloadProgress.SetDeviceType(Xilinx);
     _pDownloader->DoDownload(_unit.get(), fileXILINX);
-    if (_pDownloader->GetError() != kIOReturnSuccess) {
-        // The M-CORE image is not sent after a failed FPGA image: an Orlo whose FPGA image was
-        // refused before its erase is then left as it was, rather than with a new M-CORE program
-        // beside the old FPGA configuration.
-        outcome = {UpdateOutcome::Result::kFpgaFailed, _pDownloader->GetError()};
-    } else {
+    const IOReturn fpga = _pDownloader->GetError();
+    if (fpga != kIOReturnSuccess) outcome = {UpdateOutcome::Result::kFpgaFailed, fpga};
+
+    // The M-CORE image goes whatever the FPGA image did, but never to a unit that has gone, that
+    // another program holds, or that is no longer the Orlo identified.
+    UInt64 guid = 0;
+    const bool maySend = fpga == kIOReturnSuccess ||
+                         (fpga != kIOReturnNoDevice && fpga != kIOReturnExclusiveAccess &&
+                          _unit->GetGUID(guid) == kIOReturnSuccess && guid == _orloInfo.guid);
+    if (maySend) {
         gDownloadProgress.SetDeviceType(MCORE);
         _pDownloader->DoDownload(_unit.get(), fileMCORE);
-        if (_pDownloader->GetError() != kIOReturnSuccess) {
-            outcome = {UpdateOutcome::Result::kMcoreFailed, _pDownloader->GetError()};
+        const IOReturn mcore = _pDownloader->GetError();
+        if (mcore != kIOReturnSuccess && fpga == kIOReturnSuccess) {
+            outcome = {UpdateOutcome::Result::kMcoreFailed, mcore};
         }
+    } else {
+        std::cerr << "The M-CORE image was not sent.\n";
     }
     _unit->ReleaseClaim();
     return outcome;

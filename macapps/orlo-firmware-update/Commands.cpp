@@ -116,10 +116,8 @@ int Identify(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, Identity
             return ExitCodeFor(why.cause);
         }
     }
-    fw::UnitHandle unit;
-    stack.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
-                   DownloadUnit::kFirmwareUpdateUnitSWVersion, unit);
-    identity.node = stack.Facts(unit).node;
+    // The node of the Orlo identified, not of whichever the registry lists first now.
+    identity.node = stack.Facts(controller.GetOrloInfo().unit).node;
     controller.GetCurrentFirmwareVersionString(identity.firmware);
     controller.GetSerialNumberString(identity.serial);
     controller.GetUpdateFirmwareVersionString(identity.embedded);
@@ -297,10 +295,10 @@ QString OutcomeText(const UpdateOutcome& outcome) {
             return Cli::tr(
                 "Programming Complete. Cycle the power of the Orlo for the new firmware to take "
                 "effect.");
-        case UpdateOutcome::Result::kNoUnit:
+        case UpdateOutcome::Result::kChanged:
             return Cli::tr(
-                "Programming Failed: the Orlo was not found when programming began. It was not "
-                "updated.");
+                "Programming Failed: the Orlo changed since it was identified (it was unplugged, "
+                "or another took its place). Nothing was sent to it.");
         case UpdateOutcome::Result::kInUse:
             return Cli::tr(
                 "Programming Failed: the Orlo is in use by another program. It was not updated.");
@@ -324,8 +322,8 @@ const char* ResultName(UpdateOutcome::Result result) {
     switch (result) {
         case UpdateOutcome::Result::kSucceeded:
             return "succeeded";
-        case UpdateOutcome::Result::kNoUnit:
-            return "no-unit";
+        case UpdateOutcome::Result::kChanged:
+            return "changed";
         case UpdateOutcome::Result::kInUse:
             return "in-use";
         case UpdateOutcome::Result::kFpgaFailed:

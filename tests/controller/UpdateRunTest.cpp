@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -182,15 +183,15 @@ TEST_F(UpdateRunTest, TwoRunsInARowEachWithItsOwnObjects) {
     EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), 2u);
 }
 
-TEST_F(UpdateRunTest, AFailedFpgaImageEndsTheRunBeforeTheMcoreImage) {
+TEST_F(UpdateRunTest, AFailedFpgaImageIsReportedAndTheMcoreImageStillSent) {
     ASSERT_TRUE(controller->IsFound());
     bus.Faults(unit).accessFaults.push_back({sim::kUpdateCommand, 1, kIOFireWireBusy});
     const UpdateOutcome outcome = Update();
     EXPECT_EQ(outcome.result, Result::kFpgaFailed);
     EXPECT_EQ(outcome.status, kIOFireWireBusy);
     EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kFpga), 0u);
-    EXPECT_EQ(bus.Model(unit).state(), sim::UpdateUnitModel::State::kUpdateMode);
-    EXPECT_EQ(out.find("Opening MCORE 06 file"), std::string::npos);
+    EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), 1u);
+    EXPECT_NE(out.find("Opening MCORE 06 file"), std::string::npos);
     EXPECT_EQ(err, "Device not ready. Could not prepare device for update.\n\r");
     EXPECT_NE(out.find("Delete Download Thread\n"), std::string::npos);
 }
@@ -209,12 +210,12 @@ TEST_F(UpdateRunTest, AUnitUnpluggedBeforeTheRunProgramsNothingAndStillEnds) {
     bus.SetPresent(unit, false);
     bus.ClearLog();
     const UpdateOutcome outcome = Update();
-    EXPECT_EQ(outcome.result, Result::kNoUnit);
+    EXPECT_EQ(outcome.result, Result::kChanged);
     EXPECT_NE(outcome.status, kIOReturnSuccess);
     EXPECT_EQ(out,
               "Start Download Thread\nCtor Downloader\nOpen Orlo\nClose Orlo\nDtor Downloader\n"
               "Delete Download Thread\n");
-    EXPECT_EQ(err, "Orlo not found - nothing was programmed.\n");
+    EXPECT_EQ(err, "Orlo changed since it was identified - nothing was programmed.\n");
     EXPECT_TRUE(bus.Log().empty());
 }
 
@@ -222,9 +223,60 @@ TEST_F(UpdateRunTest, ARegistryThatCannotBeReadProgramsNothing) {
     ASSERT_TRUE(controller->IsFound());
     bus.SetRegistryFailure(kIOReturnNotPermitted);
     bus.ClearLog();
-    EXPECT_EQ(Update().result, Result::kNoUnit);
-    EXPECT_EQ(err, "Problem with MasterPort\nOrlo not found - nothing was programmed.\n");
+    EXPECT_EQ(Update().result, Result::kChanged);
+    EXPECT_EQ(err,
+              "Problem with MasterPort\nOrlo changed since it was identified - nothing was "
+              "programmed.\n");
     EXPECT_TRUE(bus.Log().empty());
+}
+
+// Two Orlos on the bus, and whatever happens between the tick that identified one and the run:
+// the run writes the Orlo identified, or nothing at all.
+TEST_F(UpdateRunTest, TheRunWritesTheOrloIdentifiedOrNothing) {
+    const struct {
+        const char* what;
+        std::function<void(sim::SimulatedBus&, UInt32 first)> between;  // tick and run
+        Result result;
+    } cases[] = {
+        {"nothing", [](sim::SimulatedBus&, UInt32) {}, Result::kSucceeded},
+        {"it leaves the bus", [](sim::SimulatedBus& bus, UInt32 first) { bus.SetPresent(first, false); },
+         Result::kChanged},
+        {"another Orlo takes its place",
+         [](sim::SimulatedBus& bus, UInt32 first) {
+             bus.SwapUnit(first, 0x0011223344556677);
+             bus.Model(first).softwareVersion = 0x00010002;  // the same firmware and serial
+         },
+         Result::kChanged},
+        {"its firmware changed", [](sim::SimulatedBus& bus, UInt32 first) {
+             bus.Model(first).softwareVersion = 0x00010003; },
+         Result::kChanged},
+        {"its serial number reads otherwise", [](sim::SimulatedBus& bus, UInt32 first) {
+             bus.Model(first).serialNumber[7] = '9'; },
+         Result::kChanged},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::SimulatedBus twoOrlos;
+        const UInt32 first = twoOrlos.AddUnit();
+        const UInt32 second = twoOrlos.AddUnit();
+        COrloFirmwareUpdate run(twoOrlos);
+        ASSERT_TRUE(run.IsFound());
+        EXPECT_EQ(run.GetUnitsFound(), 2u);
+        EXPECT_EQ(run.GetOrloInfo().guid, twoOrlos.Guid(first));
+        c.between(twoOrlos, first);
+        twoOrlos.ClearLog();
+        run.DoUpdate();
+        run.WaitForRun();
+        EXPECT_EQ(run.GetUpdateOutcome().result, c.result);
+        const bool written = c.result == Result::kSucceeded;
+        for (const Transaction& entry : twoOrlos.Log()) {
+            const bool write = entry.kind == Transaction::Kind::kWrite ||
+                               entry.kind == Transaction::Kind::kWriteQuadlet;
+            EXPECT_FALSE(write && (entry.unit == second || !written)) << entry.offset;
+        }
+        EXPECT_EQ(twoOrlos.Model(first).VerifiedCount(Image::kMcore), written ? 1u : 0u);
+        EXPECT_EQ(twoOrlos.Model(second).VerifiedCount(Image::kFpga), 0u);
+    }
 }
 
 TEST_F(UpdateRunTest, TheProgressOfTheLastRunIsGoneAsSoonAsTheNextStarts) {
@@ -235,15 +287,17 @@ TEST_F(UpdateRunTest, TheProgressOfTheLastRunIsGoneAsSoonAsTheNextStarts) {
     controller->DoUpdate();
     EXPECT_EQ(gDownloadProgress.Get(), 0u);  // before the run has even looked for the unit
     ASSERT_TRUE(WaitForRun());
-    EXPECT_EQ(controller->GetUpdateOutcome().result, Result::kNoUnit);
+    EXPECT_EQ(controller->GetUpdateOutcome().result, Result::kChanged);
 }
 
-TEST_F(UpdateRunTest, AnUnplugDuringTheRunFailsIt) {
+TEST_F(UpdateRunTest, AnUnplugDuringTheRunFailsItAndNothingMoreIsSent) {
     ASSERT_TRUE(controller->IsFound());
     bus.Faults(unit).unplugAfter = 500;
     const UpdateOutcome outcome = Update();
     EXPECT_EQ(outcome.result, Result::kFpgaFailed);
     EXPECT_EQ(outcome.status, kIOReturnNoDevice);
+    EXPECT_EQ(out.find("Opening MCORE 06 file"), std::string::npos);
+    EXPECT_NE(err.find("The M-CORE image was not sent.\n"), std::string::npos);
 }
 
 TEST_F(UpdateRunTest, DestroyingTheControllerWaitsForTheRun) {
@@ -342,8 +396,10 @@ TEST_F(UpdateRunTest, AUnitHeldByAnotherProgramGetsNothing) {
     EXPECT_EQ(out.find("FWDL::Open"), std::string::npos);
 }
 
-// One fault at each device step of both images. For each: the outcome; that the unit saw
-// nothing after a step that failed; that the claim was given back.
+// One fault at each device step of both images. For each: the outcome; what the unit took of
+// either image; that after a failure nothing more was written to the image that failed (but for
+// the ready check that decides after a failed BeginUpdate), that the M-CORE image still went
+// after a failed FPGA image unless the unit was gone, and that the claim was given back.
 TEST(UpdateFaultMatrixTest, EachFaultAtEachDeviceStepOfBothImages) {
     struct Step {
         const char* name;
@@ -363,13 +419,15 @@ TEST(UpdateFaultMatrixTest, EachFaultAtEachDeviceStepOfBothImages) {
         const char* name;
         FaultKind kind;
         IOReturn failsWith;  // 0: the run rides it out
+        bool unitAnswersAfter;  // the unit takes the next image after this fault
     };
     const Fault faults[] = {
-        {"error status", FaultKind::kFail, kIOFireWireBusy},
-        {"no answer", FaultKind::kSilent, kIOFireWireCancelled},
-        {"bus reset", FaultKind::kBusReset, kIOReturnSuccess},
-        {"unplug", FaultKind::kUnplug, kIOReturnNoDevice},
-        {"another holder", FaultKind::kOtherClaim, kIOReturnSuccess},
+        {"error status", FaultKind::kFail, kIOFireWireBusy, true},
+        {"lost answer", FaultKind::kLostAnswer, kIOFireWireBusy, true},
+        {"no answer", FaultKind::kSilent, kIOFireWireCancelled, false},
+        {"bus reset", FaultKind::kBusReset, kIOReturnSuccess, true},
+        {"unplug", FaultKind::kUnplug, kIOReturnNoDevice, false},
+        {"another holder", FaultKind::kOtherClaim, kIOReturnSuccess, true},
     };
     SetDownloadPause([](UInt32) {});
     unsigned runs = 0;
@@ -398,26 +456,55 @@ TEST(UpdateFaultMatrixTest, EachFaultAtEachDeviceStepOfBothImages) {
                 GetCapturedStderr();
                 ASSERT_TRUE(found);
 
+                // What the Part's ready check makes of a BeginUpdate that failed: the unit never
+                // saw one refused outright, and reads "not ready" (0) while idle, but "ready" (1)
+                // after a verified image, so that the erase command goes and is refused. One
+                // whose answer alone was lost put the unit in update mode: nothing failed.
+                const bool beginFailed = step.offset == sim::kUpdateControl;
+                IOReturn status = fault.failsWith;
+                if (beginFailed && fault.kind == FaultKind::kFail) {
+                    status = image == 0 ? kDownloadFailed : kIOFireWireConflictError;
+                }
+                if (beginFailed && fault.kind == FaultKind::kLostAnswer) status = kIOReturnSuccess;
+                // A CRC whose answer was lost verified the image all the same.
+                const bool tookTheCrc = fault.kind == FaultKind::kLostAnswer && step.offset == sim::kCrc;
+                const bool fpgaVerified = image == 1 || status == kIOReturnSuccess || tookTheCrc;
+                const bool mcoreVerified = status == kIOReturnSuccess ||
+                                           (image == 0 && fault.unitAnswersAfter) ||
+                                           (image == 1 && tookTheCrc);
+
                 const std::vector<Transaction> log = bus.Log();
                 std::size_t failed = log.size();
                 for (std::size_t i = 0; i < log.size() && failed == log.size(); ++i) {
                     if (IsTransfer(log[i]) && log[i].status != kIOReturnSuccess) failed = i;
                 }
-                if (fault.failsWith == kIOReturnSuccess) {
+                if (status == kIOReturnSuccess) {
                     EXPECT_EQ(outcome.result, Result::kSucceeded);
-                    EXPECT_EQ(failed, log.size());
-                    EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), 1u);
+                    if (fault.kind != FaultKind::kLostAnswer) EXPECT_EQ(failed, log.size());
                 } else {
                     EXPECT_EQ(outcome.result,
                               image == 0 ? Result::kFpgaFailed : Result::kMcoreFailed);
-                    EXPECT_EQ(outcome.status, fault.failsWith);
+                    EXPECT_EQ(outcome.status, status);
                     ASSERT_LT(failed, log.size());
                     EXPECT_EQ(log[failed].offset, step.offset);
+                    // Up to the M-CORE image's BeginUpdate, only what the failed image's own
+                    // sequence still does: the ready check, and the erase command it lets go.
                     for (std::size_t i = failed + 1; i < log.size(); ++i) {
-                        EXPECT_FALSE(IsTransfer(log[i])) << "after the failed step: " << i;
+                        if (!IsTransfer(log[i])) continue;
+                        if (log[i].kind == Transaction::Kind::kWriteQuadlet &&
+                            log[i].offset == sim::kUpdateControl) {
+                            EXPECT_EQ(image, 0) << "a second begin after the M-CORE failure";
+                            break;
+                        }
+                        const bool readyCheck = beginFailed && log[i].offset == sim::kStatus;
+                        const bool refusedErase = beginFailed && image == 1 &&
+                                                  log[i].offset == sim::kUpdateCommand &&
+                                                  log[i].status != kIOReturnSuccess;
+                        EXPECT_TRUE(readyCheck || refusedErase) << "after the failed step: " << i;
                     }
-                    EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), 0u);
                 }
+                EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kFpga), fpgaVerified ? 1u : 0u);
+                EXPECT_EQ(bus.Model(unit).VerifiedCount(Image::kMcore), mcoreVerified ? 1u : 0u);
                 ExpectOneHolder(log);
                 if (fault.kind == FaultKind::kOtherClaim) {
                     const auto refused = std::count_if(log.begin(), log.end(), [](auto& e) {

@@ -717,6 +717,37 @@ TEST_F(LinuxStackTest, ASecondProcessNeitherTakesTheUnitNorWritesDuringAnUpdate)
     EXPECT_EQ(kFoundTheUnit, RunSecondInstance());
 }
 
+// Two Orlos on one card, the first identified as the window's tick identifies it; then, before the
+// run, another Orlo is given the first one's node, or the first leaves the bus. The run writes
+// nothing to either: the second Orlo was never identified, the newcomer is not the Orlo shown.
+TEST_F(LinuxStackTest, TheRunWritesTheOrloIdentifiedOrNothing) {
+    emulator.AddUpdateUnitNode(0, 5, 0xFFC5);
+    const struct {
+        const char* what;
+        std::function<void()> between;
+    } cases[] = {
+        {"another Orlo in its place", [&] { emulator.Swap(kUnitNode, 0x0011223344556677); }},
+        {"it leaves the bus", [&] { emulator.Unplug(kUnitNode); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Brim::PTA::COrloFirmwareUpdate controller(stack);
+        ASSERT_TRUE(controller.IsFound());
+        EXPECT_EQ(2u, controller.GetUnitsFound());
+        EXPECT_EQ(emulator.Guid(kUnitNode), controller.GetOrloInfo().guid);
+        c.between();
+        emulator.ClearLog();
+        controller.DoUpdate();
+        controller.WaitForRun();
+        EXPECT_EQ(Result::kChanged, controller.GetUpdateOutcome().result);
+        for (const cdevemu::Request& request : emulator.Log()) {
+            EXPECT_TRUE(request.tcode == TCODE_READ_QUADLET_REQUEST ||
+                        request.tcode == TCODE_READ_BLOCK_REQUEST)
+                << request.deviceNode;
+        }
+    }
+}
+
 TEST_F(LinuxStackTest, AbsoluteAddressingReachesTheNodeWithThatId) {
     emulator.AddNode(0, 2, 0xFFC2);
     SetModel([](sim::UpdateUnitModel& model) { model.softwareVersion = 0x0009'0009; }, "/dev/fw2");

@@ -7,7 +7,8 @@
 //   build/default/tests/recording/make_recordings tests/recording/data
 //
 // full-update.jsonl   a healthy unit, firmware 1-2, whose erases take two status polls each
-// crc-refused.jsonl   the same unit refusing the FPGA image's CRC: the run ends there
+// crc-refused.jsonl   the same unit refusing every CRC: the FPGA image fails, the M-CORE image
+//                     follows and fails too
 #include <filesystem>
 #include <functional>
 #include <iostream>

@@ -496,9 +496,10 @@ TEST_F(WindowTest, OrloGoneWhenTheRunBeginsIsReported) {
     EXPECT_EQ(RunEventLoop(2000), kStillRunning);
     ASSERT_EQ(alerts.alerts.size(), 1u);
     EXPECT_EQ(alerts.alerts[0].icon, QMessageBox::Critical);
-    EXPECT_EQ(
-        alerts.alerts[0].informativeText,
-        "The Orlo was not found when programming began. Your Orlo was not updated." + kRetryAdvice);
+    EXPECT_EQ(alerts.alerts[0].informativeText,
+              "The Orlo changed since it was shown: it was unplugged, or another Orlo took its "
+              "place. Your Orlo was not updated." +
+                  kRetryAdvice);
     ExpectNotFound();
     EXPECT_TRUE(cancelButton->isEnabled());  // the user can still leave with the button
     EXPECT_FALSE(HasWrites());

@@ -116,8 +116,8 @@
         <translation>Version %1, Copyright 2026 die Entwickler von ORLOFirmwareUpdate</translation>
     </message>
     <message>
-        <source>The Orlo was not found when programming began. Your Orlo was not updated. Keep it connected and powered, and start the update again.</source>
-        <translation>Der Orlo wurde zu Beginn der Programmierung nicht gefunden. Ihr Orlo wurde nicht aktualisiert. Lassen Sie ihn angeschlossen und eingeschaltet, und starten Sie das Update erneut.</translation>
+        <source>The Orlo changed since it was shown: it was unplugged, or another Orlo took its place. Your Orlo was not updated. Keep it connected and powered, and start the update again.</source>
+        <translation>Der Orlo hat sich geändert, seit er angezeigt wurde: Er wurde getrennt, oder ein anderer Orlo hat seinen Platz eingenommen. Ihr Orlo wurde nicht aktualisiert. Lassen Sie ihn angeschlossen und eingeschaltet, und starten Sie das Update erneut.</translation>
     </message>
     <message>
         <source>The Orlo is in use by another program. Your Orlo was not updated. Keep it connected and powered, and start the update again.</source>
@@ -183,8 +183,8 @@
         <translation>Programmierung abgeschlossen. Schalten Sie den Orlo aus und wieder ein, damit die neue Firmware wirksam wird.</translation>
     </message>
     <message>
-        <source>Programming Failed: the Orlo was not found when programming began. It was not updated.</source>
-        <translation>Programmierung fehlgeschlagen: Der Orlo wurde zu Beginn der Programmierung nicht gefunden. Er wurde nicht aktualisiert.</translation>
+        <source>Programming Failed: the Orlo changed since it was identified (it was unplugged, or another took its place). Nothing was sent to it.</source>
+        <translation>Programmierung fehlgeschlagen: Der Orlo hat sich geändert, seit er erkannt wurde (er wurde getrennt, oder ein anderer hat seinen Platz eingenommen). Es wurde nichts an ihn gesendet.</translation>
     </message>
     <message>
         <source>Programming Failed: the Orlo is in use by another program. It was not updated.</source>

@@ -58,7 +58,7 @@ using Clock = std::chrono::steady_clock;
 
 // What the child does beside running the window, from its arguments.
 struct ChildSetup {
-    bool failingUnit = false;  // the unit refuses the FPGA image's CRC
+    bool failingUnit = false;  // the unit refuses every CRC
     bool quick = false;        // every pause of the download a fifth as long: an update in ~1 s
     int signalAtStart = 0;     // raised right after the click on Upgrade, before the run starts
     // Once 50 blocks are written, the process is ended as QtWayland ends it on finding its
@@ -402,8 +402,8 @@ class SessionTest : public testing::Test {
             case Expect::kNothing:
                 EXPECT_EQ(transfers.count, 0);
                 break;
-            case Expect::kFailedRun:  // the run went to its own end: the refused CRC
-                EXPECT_EQ(transfers.failed, 1);
+            case Expect::kFailedRun:  // the run went to its own end: both images' refused CRCs
+                EXPECT_EQ(transfers.failed, 2);
                 EXPECT_EQ(transfers.crcAccepted, 0);
                 break;
         }

@@ -50,7 +50,11 @@ NoOrloDiagnosis DiagnoseNoOrlo(fw::FireWireStack& stack) {
         return Diagnosed(Cause::kRegistry, status);
     }
     if (!unit) return noUnit;
+    return DiagnoseUnit(stack, unit);
+}
 
+NoOrloDiagnosis DiagnoseUnit(fw::FireWireStack& stack, fw::UnitHandle unit) {
+    const NoOrloDiagnosis noUnit = Diagnosed(Cause::kNoUnit, kIOReturnNoDevice);
     std::unique_ptr<fw::PlugIn> plugIn;
     if (const IOReturn status = stack.CreatePlugIn(unit, plugIn); status != kIOReturnSuccess) {
         if (Gone(status)) return noUnit;

@@ -28,6 +28,9 @@ struct NoOrloDiagnosis {
 // Takes the unit's claim for a moment when it can, as identification does, and writes nothing
 // to the unit and nothing to the standard streams.
 NoOrloDiagnosis DiagnoseNoOrlo(fw::FireWireStack& stack);
+// The same for `unit`, one of the update units the registry lists: why it cannot be used as an
+// Orlo, or kNone when nothing stands in the way.
+NoOrloDiagnosis DiagnoseUnit(fw::FireWireStack& stack, fw::UnitHandle unit);
 
 // The udev rule that gives the user at the seat access to the Orlo's node, and a command that
 // installs it.

@@ -91,22 +91,67 @@ const char* CauseName(Cause cause) {
     return "unknown";
 }
 
+// The GUID as list and info show it, and as sysfs shows a node's.
+std::string GuidText(UInt64 guid) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(guid));
+    return text;
+}
+
 // What identification found, as info reports it and update decides on it.
 struct Identity {
     std::string node;
+    std::string guid;
     std::string firmware;  // "M-CORE-FPGA", e.g. 1-2
     std::string serial;
     std::string embedded;  // the images in this program
     bool downgrade = false;
+    bool current = false;  // the Orlo has the embedded images' versions already
     bool editorRunning = false;
-    std::string editor;  // the editing application's name, where it is known
+    std::string editor;     // the editing application's name, where it is known
+    std::size_t units = 0;  // update units on the bus, this one among them
 };
 
-// Identifies the Orlo; on failure names the obstacle and returns the exit code (else kSuccess).
-int Identify(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, Identity& identity,
-             NoOrloDiagnosis& why) {
+// Reads what the controller identified into `identity`.
+void Describe(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, Identity& identity) {
+    // The node of the Orlo identified, not of whichever the registry lists first now.
+    identity.node = stack.Facts(controller.GetOrloInfo().unit).node;
+    identity.guid = GuidText(controller.GetOrloInfo().guid);
+    controller.GetCurrentFirmwareVersionString(identity.firmware);
+    controller.GetSerialNumberString(identity.serial);
+    controller.GetUpdateFirmwareVersionString(identity.embedded);
+    identity.downgrade = controller.IsDowngrade();
+    identity.current = controller.IsCurrent();
+    identity.units = controller.GetUnitsFound();
+    TProcess processes(kMyProcess);
+    identity.editorRunning = processes.FindProcess(kVideoEditorSignature);
+    identity.editor = processes.GetApplicationName();
+}
+
+// Why the Orlo that --device names cannot be used: what stands in the way of the unit on that
+// node, or that no Orlo answers to that name.
+NoOrloDiagnosis NoSuchOrlo(fw::FireWireStack& stack, const std::string& device) {
+    std::vector<fw::UnitHandle> units;
+    stack.FindUnits(DownloadUnit::kFirmwareUpdateUnitSpecID,
+                    DownloadUnit::kFirmwareUpdateUnitSWVersion, units);
+    for (const fw::UnitHandle unit : units) {
+        if (stack.Facts(unit).node != device) continue;
+        NoOrloDiagnosis why = DiagnoseUnit(stack, unit);
+        if (why.cause != Cause::kNone) return why;
+    }
+    NoOrloDiagnosis why;
+    why.cause = Cause::kNoUnit;
+    why.status = kIOReturnNoDevice;
+    return why;
+}
+
+// Identifies the Orlo (the one options.device names, else the first); on failure names the
+// obstacle and returns the exit code (else kSuccess).
+int Identify(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, const Options& options,
+             Identity& identity, NoOrloDiagnosis& why) {
+    controller.SelectDevice(options.device);
     if (!controller.IsFound()) {
-        why = DiagnoseNoOrlo(stack);
+        why = options.device.empty() ? DiagnoseNoOrlo(stack) : NoSuchOrlo(stack, options.device);
         // Nothing in the way now: the Orlo was plugged in just then. Ask once more.
         if (why.cause != Cause::kNone || !controller.IsFound()) {
             if (why.cause == Cause::kNone) {
@@ -116,27 +161,90 @@ int Identify(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, Identity
             return ExitCodeFor(why.cause);
         }
     }
-    // The node of the Orlo identified, not of whichever the registry lists first now.
-    identity.node = stack.Facts(controller.GetOrloInfo().unit).node;
-    controller.GetCurrentFirmwareVersionString(identity.firmware);
-    controller.GetSerialNumberString(identity.serial);
-    controller.GetUpdateFirmwareVersionString(identity.embedded);
-    identity.downgrade = controller.IsDowngrade();
-    TProcess processes(kMyProcess);
-    identity.editorRunning = processes.FindProcess(kVideoEditorSignature);
-    identity.editor = processes.GetApplicationName();
+    Describe(stack, controller, identity);
     return kSuccess;
 }
 
 int NotFound(const Options& options, const Console& console, const NoOrloDiagnosis& why, int code) {
+    // An Orlo asked for by name that is not there, or why it cannot be used.
+    const QString message =
+        !options.device.empty() && why.cause == Cause::kNoUnit
+            ? Cli::tr("No Orlo %1 is connected: orlo-firmware-update list shows those that are.")
+                  .arg(Q(options.device))
+            : NoOrloText(why);
     if (options.json) {
-        PrintJson(
-            console.out,
-            {{"found", false}, {"reason", CauseName(why.cause)}, {"message", NoOrloText(why)}});
+        PrintJson(console.out,
+                  {{"found", false}, {"reason", CauseName(why.cause)}, {"message", message}});
     } else {
-        Print(console.err, NoOrloText(why) + QLatin1Char('\n'));
+        Print(console.err, message + QLatin1Char('\n'));
     }
     return code;
+}
+
+// One update unit as list shows it: the Orlo identified, or why it could not be.
+struct Listed {
+    std::string node;
+    bool identified = false;
+    std::string guid, firmware, serial;
+    NoOrloDiagnosis why;
+};
+
+// Every update unit on the bus, each identified or diagnosed. False when the registry cannot
+// be read.
+bool Survey(fw::FireWireStack& stack, std::vector<Listed>& listed) {
+    std::vector<fw::UnitHandle> units;
+    if (stack.FindUnits(DownloadUnit::kFirmwareUpdateUnitSpecID,
+                        DownloadUnit::kFirmwareUpdateUnitSWVersion, units) != kIOReturnSuccess) {
+        return false;
+    }
+    for (const fw::UnitHandle unit : units) {
+        Listed entry;
+        entry.node = stack.Facts(unit).node;
+        COrloFirmwareUpdate controller(stack);
+        entry.identified = controller.Identify(unit);
+        if (entry.identified) {
+            entry.guid = GuidText(controller.GetOrloInfo().guid);
+            controller.GetCurrentFirmwareVersionString(entry.firmware);
+            controller.GetSerialNumberString(entry.serial);
+        } else {
+            entry.why = DiagnoseUnit(stack, unit);
+        }
+        listed.push_back(std::move(entry));
+    }
+    return true;
+}
+
+QJsonArray ListedJson(const std::vector<Listed>& listed) {
+    QJsonArray array;
+    for (const Listed& entry : listed) {
+        if (entry.identified) {
+            array.append(QJsonObject{{"node", Q(entry.node)},
+                                     {"guid", Q(entry.guid)},
+                                     {"firmware", Q(entry.firmware)},
+                                     {"serial", Q(entry.serial)}});
+        } else {
+            array.append(QJsonObject{{"node", Q(entry.node)},
+                                     {"reason", CauseName(entry.why.cause)},
+                                     {"message", NoOrloText(entry.why)}});
+        }
+    }
+    return array;
+}
+
+QString ListedText(const std::vector<Listed>& listed) {
+    QString text;
+    for (const Listed& entry : listed) {
+        if (entry.identified) {
+            text += Cli::tr("%1  GUID %2  firmware %3  serial %4")
+                        .arg(Q(entry.node), Q(entry.guid), Q(entry.firmware), Q(entry.serial));
+        } else {
+            const QString why = NoOrloText(entry.why);
+            text += why.isEmpty() ? Cli::tr("%1  not identified").arg(Q(entry.node))
+                                  : Cli::tr("%1  not identified: %2").arg(Q(entry.node), why);
+        }
+        text += QLatin1Char('\n');
+    }
+    return text;
 }
 
 // Quit signals and Ctrl-Z during an update: counted by the handlers, answered by the waiting
@@ -372,20 +480,16 @@ void Say(const Options& options, const Console& console, const QString& message)
 }
 
 int List(fw::FireWireStack& stack, const Options& options, const Console& console) {
-    std::vector<fw::UnitHandle> units;
-    const IOReturn status = stack.FindUnits(DownloadUnit::kFirmwareUpdateUnitSpecID,
-                                            DownloadUnit::kFirmwareUpdateUnitSWVersion, units);
-    if (status != kIOReturnSuccess) {
+    std::vector<Listed> listed;
+    if (!Survey(stack, listed)) {
         return Fail(options, console, kNoOrlo, NoOrloText(DiagnoseNoOrlo(stack)));
     }
-    QJsonArray list;
-    for (const fw::UnitHandle& unit : units) {
-        const std::string node = stack.Facts(unit).node;
-        list.append(QJsonObject{{"node", Q(node)}});
-        if (!options.json) Print(console.out, node + "\n");
+    if (options.json) {
+        PrintJson(console.out, {{"units", ListedJson(listed)}});
+    } else {
+        Print(console.out, ListedText(listed));
     }
-    if (options.json) PrintJson(console.out, {{"units", list}});
-    if (units.empty()) {
+    if (listed.empty()) {
         if (!options.json)
             Print(console.err, NoOrloText(DiagnoseNoOrlo(stack)) + QLatin1Char('\n'));
         return kNoOrlo;
@@ -397,65 +501,99 @@ int Info(fw::FireWireStack& stack, const Options& options, const Console& consol
     COrloFirmwareUpdate controller(stack);
     Identity identity;
     NoOrloDiagnosis why;
-    if (const int code = Identify(stack, controller, identity, why); code != kSuccess) {
+    if (const int code = Identify(stack, controller, options, identity, why); code != kSuccess) {
         return NotFound(options, console, why, code);
     }
-    const char* action =
-        identity.editorRunning ? "refused" : (identity.downgrade ? "downgrade" : "upgrade");
+    // Current first: with nothing to update, an editor in the way does not matter.
+    const char* action = identity.current         ? "current"
+                         : identity.editorRunning ? "refused"
+                         : identity.downgrade     ? "downgrade"
+                                                  : "upgrade";
     if (options.json) {
         QJsonObject info{{"found", true},
                          {"node", Q(identity.node)},
+                         {"guid", Q(identity.guid)},
                          {"firmware", Q(identity.firmware)},
                          {"serial", Q(identity.serial)},
                          {"embedded", Q(identity.embedded)},
                          {"action", action},
                          {"downgrade", identity.downgrade},
-                         {"editorRunning", identity.editorRunning}};
+                         {"editorRunning", identity.editorRunning},
+                         {"units", static_cast<int>(identity.units)}};
         PrintJson(console.out, info);
         return kSuccess;
     }
     QString what;
-    if (identity.editorRunning) {
+    if (identity.current) {
+        what = Cli::tr("%1 (current: the Orlo has it already)");
+    } else if (identity.editorRunning) {
         what = identity.downgrade
                    ? Cli::tr("%1 (a downgrade, refused while an editing application runs)")
                    : Cli::tr("%1 (an upgrade, refused while an editing application runs)");
     } else {
         what = identity.downgrade ? Cli::tr("%1 (a downgrade)") : Cli::tr("%1 (an upgrade)");
     }
-    const QString labels[] = {Cli::tr("Orlo:"), Cli::tr("Firmware version:"),
+    const QString labels[] = {Cli::tr("Orlo:"), Cli::tr("GUID:"), Cli::tr("Firmware version:"),
                               Cli::tr("Serial number:"), Cli::tr("This program:")};
     int width = 0;
     for (const QString& label : labels) width = std::max(width, static_cast<int>(label.size()));
     Print(console.out, InfoLine(labels[0], Q(identity.node), width) +
-                           InfoLine(labels[1], Q(identity.firmware), width) +
-                           InfoLine(labels[2], Q(identity.serial), width) +
-                           InfoLine(labels[3], what.arg(Q(identity.embedded)), width));
+                           InfoLine(labels[1], Q(identity.guid), width) +
+                           InfoLine(labels[2], Q(identity.firmware), width) +
+                           InfoLine(labels[3], Q(identity.serial), width) +
+                           InfoLine(labels[4], what.arg(Q(identity.embedded)), width));
+    if (options.device.empty() && identity.units > 1) {
+        Print(console.err, Cli::tr("%n Orlos are connected: this is the first. Give --device to "
+                                   "pick another; list shows them all.",
+                                   "", static_cast<int>(identity.units)) +
+                               QLatin1Char('\n'));
+    }
     return kSuccess;
 }
 
-int Update(fw::FireWireStack& stack, const Options& options, const Console& console) {
-    COrloFirmwareUpdate controller(stack);
-    Identity identity;
-    NoOrloDiagnosis why;
-    if (const int code = Identify(stack, controller, identity, why); code != kSuccess) {
-        return NotFound(options, console, why, code);
+namespace {
+
+// How one Orlo's update ended: its exit status, and its result as --json reports it.
+struct UnitResult {
+    int code = kSuccess;
+    QJsonObject json;
+};
+
+// The result of an Orlo that was not updated: `result` names why.
+UnitResult NotUpdated(int code, const char* result, const QString& message) {
+    return {code, {{"result", result}, {"status", 0}, {"message", message}}};
+}
+
+// Updates the Orlo the controller has identified, unless it is current, an editor runs or it
+// is a downgrade nobody agreed to. Says what happened on the console unless --json.
+UnitResult UpdateIdentified(COrloFirmwareUpdate& controller, const Identity& identity,
+                            const Options& options, const Console& console) {
+    if (identity.current && !options.reinstall) {
+        // Nothing to do is success: a configuration tool's run stays idempotent.
+        const QString message = Cli::tr("The Orlo has firmware %1 already: nothing was sent. Give "
+                                        "--reinstall to write it again.")
+                                    .arg(Q(identity.firmware));
+        if (!options.json) Print(console.out, message + QLatin1Char('\n'));
+        return NotUpdated(kSuccess, "current", message);
     }
     if (identity.editorRunning && !options.force) {
-        return Fail(options, console, kRefused,
-                    identity.editor.empty()
-                        ? Cli::tr("An editing application is running: quit it before updating "
-                                  "the Orlo, or give --force.")
-                        : Cli::tr("%1 is running: quit it before updating the Orlo, or give "
-                                  "--force.")
-                              .arg(Q(identity.editor)));
+        const QString message =
+            identity.editor.empty()
+                ? Cli::tr("An editing application is running: quit it before updating the Orlo, "
+                          "or give --force.")
+                : Cli::tr("%1 is running: quit it before updating the Orlo, or give --force.")
+                      .arg(Q(identity.editor));
+        if (!options.json) Print(console.err, message + QLatin1Char('\n'));
+        return NotUpdated(kRefused, "refused", message);
     }
     // With --json there is no prompt: standard error holds JSON lines only.
     if (identity.downgrade && !options.allowDowngrade &&
         (options.json || !ConfirmedDowngrade(identity, console))) {
-        return Fail(options, console, kRefused,
-                    Cli::tr("This is a downgrade (the Orlo has %1, this program brings %2): give "
-                            "--allow-downgrade to go on.")
-                        .arg(Q(identity.firmware), Q(identity.embedded)));
+        const QString message = Cli::tr("This is a downgrade (the Orlo has %1, this program brings "
+                                        "%2): give --allow-downgrade to go on.")
+                                    .arg(Q(identity.firmware), Q(identity.embedded));
+        if (!options.json) Print(console.err, message + QLatin1Char('\n'));
+        return NotUpdated(kRefused, "refused", message);
     }
 
     // Keep the machine from suspending or shutting down while the flash is rewritten.
@@ -493,16 +631,120 @@ int Update(fw::FireWireStack& stack, const Options& options, const Console& cons
     inhibitor.Release();
 
     const UpdateOutcome outcome = controller.GetUpdateOutcome();
-    if (options.json) {
-        PrintJson(console.out,
-                  {{"result", ResultName(outcome.result)},
-                   {"status", static_cast<qint64>(static_cast<UInt32>(outcome.status))},
-                   {"message", OutcomeText(outcome)}});
-    } else {
+    if (!options.json) {
         Print(outcome.result == UpdateOutcome::Result::kSucceeded ? console.out : console.err,
               OutcomeText(outcome) + QLatin1Char('\n'));
     }
-    return Brim::PTA::ExitStatusFor(outcome);
+    return {Brim::PTA::ExitStatusFor(outcome),
+            {{"result", ResultName(outcome.result)},
+             {"status", static_cast<qint64>(static_cast<UInt32>(outcome.status))},
+             {"message", OutcomeText(outcome)}}};
+}
+
+// The worse of two exit statuses: a failed update first (the Orlo may be half-written), then
+// the rest from the highest number down.
+int Worse(int a, int b) {
+    const auto rank = [](int code) { return code == kFailed ? 100 : code; };
+    return rank(a) >= rank(b) ? a : b;
+}
+
+// Each Orlo on the bus in turn, each under its own claim, each with its own result.
+int UpdateAll(fw::FireWireStack& stack, const Options& options, const Console& console) {
+    std::vector<fw::UnitHandle> units;
+    if (stack.FindUnits(DownloadUnit::kFirmwareUpdateUnitSpecID,
+                        DownloadUnit::kFirmwareUpdateUnitSWVersion, units) != kIOReturnSuccess ||
+        units.empty()) {
+        NoOrloDiagnosis why = DiagnoseNoOrlo(stack);
+        if (why.cause == Cause::kNone) why.cause = Cause::kNoUnit;  // gone since the search
+        return NotFound(options, console, why, ExitCodeFor(why.cause));
+    }
+    int worst = kSuccess;
+    QJsonArray results;
+    for (const fw::UnitHandle unit : units) {
+        // A quit signal during one Orlo's update ends the run after it: no further one begins.
+        if (gQuitSignals.load() > 0) break;
+        COrloFirmwareUpdate controller(stack);
+        Identity identity;
+        UnitResult result;
+        if (controller.Identify(unit)) {
+            Describe(stack, controller, identity);
+            if (!options.json) {
+                Print(console.out, Cli::tr("Orlo %1 (GUID %2, serial number %3, firmware %4):")
+                                           .arg(Q(identity.node), Q(identity.guid),
+                                                Q(identity.serial), Q(identity.firmware)) +
+                                       QLatin1Char('\n'));
+            }
+            result = UpdateIdentified(controller, identity, options, console);
+            result.json.insert("guid", Q(identity.guid));
+            result.json.insert("serial", Q(identity.serial));
+            result.json.insert("firmware", Q(identity.firmware));
+        } else {
+            const NoOrloDiagnosis why = DiagnoseUnit(stack, unit);
+            const QString message = NoOrloText(why);
+            identity.node = stack.Facts(unit).node;
+            result = NotUpdated(why.cause == Cause::kNone ? kNoOrlo : ExitCodeFor(why.cause),
+                                why.cause == Cause::kNone ? "not-answering" : CauseName(why.cause),
+                                message);
+            if (!options.json) {
+                Print(console.err, (message.isEmpty() ? Cli::tr("%1: not identified")
+                                                      : Cli::tr("%1: not identified: %2"))
+                                           .arg(Q(identity.node), message) +
+                                       QLatin1Char('\n'));
+            }
+        }
+        result.json.insert("node", Q(identity.node));
+        results.append(result.json);
+        worst = Worse(worst, result.code);
+    }
+    if (options.json) PrintJson(console.out, {{"results", results}});
+    return worst;
+}
+
+}  // namespace
+
+int Update(fw::FireWireStack& stack, const Options& options, const Console& console) {
+    if (options.all) return UpdateAll(stack, options, console);
+    std::vector<fw::UnitHandle> units;
+    if (options.device.empty() &&
+        stack.FindUnits(DownloadUnit::kFirmwareUpdateUnitSpecID,
+                        DownloadUnit::kFirmwareUpdateUnitSWVersion, units) == kIOReturnSuccess &&
+        units.size() > 1) {
+        // Which of several? Nobody has said: updating the first would be a guess.
+        std::vector<Listed> listed;
+        if (Survey(stack, listed) && listed.size() > 1) {
+            const QString message =
+                Cli::tr("%n Orlos are connected: give --device with the node, GUID or serial "
+                        "number of the one to update, or --all to update each.",
+                        "", static_cast<int>(listed.size()));
+            if (options.json) {
+                PrintJson(console.out,
+                          {{"error", QJsonObject{{"code", kUsage},
+                                                 {"message", message},
+                                                 {"units", ListedJson(listed)}}}});
+            } else {
+                Print(console.err, message + QLatin1Char('\n') + ListedText(listed));
+            }
+            return kUsage;
+        }
+    }
+    COrloFirmwareUpdate controller(stack);
+    Identity identity;
+    NoOrloDiagnosis why;
+    if (const int code = Identify(stack, controller, options, identity, why); code != kSuccess) {
+        return NotFound(options, console, why, code);
+    }
+    UnitResult result = UpdateIdentified(controller, identity, options, console);
+    if (options.json) {
+        if (result.code == kRefused) {
+            PrintJson(console.out, {{"error", QJsonObject{{"code", result.code},
+                                                          {"message", result.json["message"]}}}});
+        } else {
+            result.json.insert("node", Q(identity.node));
+            result.json.insert("guid", Q(identity.guid));
+            PrintJson(console.out, result.json);
+        }
+    }
+    return result.code;
 }
 
 }  // namespace cli

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <cstdio>
+#include <string>
 
 #include "FireWireStack.h"
 
@@ -23,7 +24,10 @@ enum ExitCode : int {
 struct Options {
     bool json = false;  // one JSON document on standard output
     bool allowDowngrade = false;
-    bool force = false;  // update although an editing application runs
+    bool force = false;      // update although an editing application runs
+    std::string device;      // the Orlo to use: its node, GUID or serial number; empty: the only one
+    bool all = false;        // update: every Orlo, one after the other
+    bool reinstall = false;  // update: an Orlo that has this program's firmware already, too
 };
 
 // Where the commands talk: results on `out` (with --json: exactly one JSON document), messages
@@ -42,11 +46,14 @@ int Fail(const Options& options, const Console& console, int code, const QString
 // A message beside the results, on `err`: a line, or with --json a JSON line {"message": ...}.
 void Say(const Options& options, const Console& console, const QString& message);
 
-// Every update unit found, with its node's device file.
+// Every update unit found: its node's device file, and the Orlo's GUID, firmware and serial
+// number, or why it cannot be identified.
 int List(fw::FireWireStack& stack, const Options& options, const Console& console);
 // Found or why not; the firmware, serial number and embedded version; what an update would be.
 int Info(fw::FireWireStack& stack, const Options& options, const Console& console);
 // Programs both images, holding the Orlo, deferring quit signals and blocking suspend meanwhile.
+// With several Orlos, only the one that options.device names, or with options.all each in turn.
+// An Orlo that has this program's firmware already gets nothing unless options.reinstall.
 int Update(fw::FireWireStack& stack, const Options& options, const Console& console);
 
 }  // namespace cli

@@ -1,7 +1,8 @@
 // orlo-firmware-update: the update utility without a window, for terminals, ssh and scripts.
 //
 //   orlo-firmware-update [--json] [--simulate] [--verbose] [--record FILE]
-//                        [--allow-downgrade] [--force] list | info | update
+//                        [--device NODE|GUID|SERIAL | --all] [--allow-downgrade] [--force]
+//                        [--reinstall] list | info | update
 //
 // Exit statuses and the JSON documents are described in its manual, orlo-firmware-update(1).
 #include <unistd.h>
@@ -76,7 +77,7 @@ int main(int argc, char* argv[]) {
         "Cli",
         "Updates the firmware of the Orlo, a FireWire video I/O device.\n\n"
         "Commands:\n"
-        "  list    every Orlo found, with its device file\n"
+        "  list    every Orlo found: its device file, GUID, firmware and serial number\n"
         "  info    the Orlo's firmware and serial number, and what an update would be\n"
         "  update  programs the FPGA image and the M-CORE image of this program"));
     const QCommandLineOption help = parser.addHelpOption();
@@ -107,7 +108,21 @@ int main(int argc, char* argv[]) {
             "Write every call to the FireWire stack to FILE (JSON Lines), for a bug "
             "report."),
         QStringLiteral("FILE"));
-    parser.addOptions({json, simulate, verbose, allowDowngrade, force, record});
+    const QCommandLineOption device(
+        QStringLiteral("device"),
+        QCoreApplication::translate("Cli",
+                                    "The Orlo to use when several are connected: its device file, "
+                                    "GUID or serial number, as list shows them."),
+        QStringLiteral("NODE|GUID|SERIAL"));
+    const QCommandLineOption all(
+        QStringLiteral("all"),
+        QCoreApplication::translate("Cli", "Update every Orlo connected, one after the other."));
+    const QCommandLineOption reinstall(
+        QStringLiteral("reinstall"),
+        QCoreApplication::translate("Cli",
+                                    "Update an Orlo that has this program's firmware already."));
+    parser.addOptions(
+        {json, simulate, verbose, allowDowngrade, force, record, device, all, reinstall});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QCoreApplication::translate("Cli", "list, info or update"));
 
@@ -133,12 +148,22 @@ int main(int argc, char* argv[]) {
                                                           : nullptr;
     if (run == nullptr)
         return usage(QCoreApplication::translate("Cli", "Unknown command: %1").arg(command));
+    if ((parser.isSet(all) || parser.isSet(reinstall)) && run != cli::Update) {
+        return usage(QCoreApplication::translate("Cli", "--all and --reinstall are for update."));
+    }
+    if (parser.isSet(device) && (run == cli::List || parser.isSet(all))) {
+        return usage(QCoreApplication::translate(
+            "Cli", "--device is for info and update, and not with --all."));
+    }
 
     const Diagnostics diagnostics(parser.isSet(verbose));
     cli::Options options;
     options.json = parser.isSet(json);
     options.allowDowngrade = parser.isSet(allowDowngrade);
     options.force = parser.isSet(force);
+    options.device = parser.value(device).toStdString();
+    options.all = parser.isSet(all);
+    options.reinstall = parser.isSet(reinstall);
     cli::Console console;
     console.terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
 

@@ -17,7 +17,9 @@
 
 #include "ChildProcess.h"
 #include "Commands.h"
+#include "Downloader.h"
 #include "ReplayStack.h"
+#include "SimulatedBus.h"
 #include "WaitForExec.h"
 
 namespace {
@@ -100,6 +102,8 @@ TEST_F(CliTest, UsageHelpAndVersion) {
         {{"info", "update"}, 2, "Give one command."},
         {{"flash"}, 2, "Unknown command: flash"},
         {{"--yes", "update"}, 2, "Unknown option 'yes'"},
+        {{"--all", "info"}, 2, "--all and --reinstall are for update."},
+        {{"--device", "/dev/fw1", "--all", "update"}, 2, "--device is for info and update"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.says);
@@ -113,19 +117,21 @@ TEST_F(CliTest, UsageHelpAndVersion) {
 TEST_F(CliTest, ListAndInfoOfTheSimulatedOrlo) {
     ProgramRun run = Command({"--simulate", "list"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "simulated unit 1\n");
+    EXPECT_EQ(run.out, "simulated unit 1  GUID 0x0a4f52fffe000001  firmware 1-2  serial DEMO0001\n");
 
     run = Command({"--simulate", "--json", "list"});
     EXPECT_EQ(run.status, 0);
     const QJsonArray units = Document(run.out)["units"].toArray();
     ASSERT_EQ(units.size(), 1);
     EXPECT_EQ(units[0].toObject()["node"].toString(), "simulated unit 1");
+    EXPECT_EQ(units[0].toObject()["guid"].toString(), "0x0a4f52fffe000001");
 
     run = Command({"--simulate", "info"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out,
-              "Orlo:             simulated unit 1\nFirmware version: 1-2\n"
-              "Serial number:    DEMO0001\nThis program:     1-3 (an upgrade)\n");
+              "Orlo:             simulated unit 1\nGUID:             0x0a4f52fffe000001\n"
+              "Firmware version: 1-2\nSerial number:    DEMO0001\n"
+              "This program:     1-3 (an upgrade)\n");
     EXPECT_EQ(run.err, "");  // the diagnostic lines are for --verbose
 
     run = Command({"--simulate", "--json", "info"});
@@ -344,6 +350,166 @@ TEST_F(CliTest, ARunningEditingApplicationRefusesTheUpdate) {
     run = Command({"--simulate", "--json", "update"});
     EXPECT_EQ(run.status, 5);
     EXPECT_EQ(Document(run.out)["error"].toObject()["code"].toInt(), 5);
+}
+
+// The commands in this process, over a simulated bus with two Orlos: the first at 1-2 (an
+// upgrade), the second at 1-3 (current). The pauses of an update cost nothing.
+class TwoOrlosTest : public testing::Test {
+  protected:
+    TwoOrlosTest() {
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent", 1);  // no logind, no rtkit
+        SetDownloadPause([](UInt32) {});
+        bus.Model(first).serialNumber = {'O', 'R', 'L', 'O', '0', '0', '0', '1'};
+        bus.Model(second).serialNumber = {'O', 'R', 'L', 'O', '0', '0', '0', '2'};
+        bus.Model(second).softwareVersion = 0x00010003;
+    }
+    ~TwoOrlosTest() override { SetDownloadPause(nullptr); }
+
+    ProgramRun Run(int (*command)(fw::FireWireStack&, const cli::Options&, const cli::Console&),
+                   const cli::Options& options) {
+        cli::Console console;
+        console.out = std::tmpfile();
+        console.err = std::tmpfile();
+        testing::internal::CaptureStdout();  // the controller's diagnostic lines
+        testing::internal::CaptureStderr();
+        ProgramRun run;
+        run.status = command(bus, options, console);
+        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
+        for (auto [file, text] : {std::pair{console.out, &run.out}, {console.err, &run.err}}) {
+            std::rewind(file);
+            for (int c; (c = std::fgetc(file)) != EOF;) text->push_back(static_cast<char>(c));
+            std::fclose(file);
+        }
+        return run;
+    }
+    // Block and quadlet writes that reached `unit`.
+    unsigned Writes(UInt32 unit) {
+        unsigned writes = 0;
+        for (const sim::Transaction& entry : bus.Log()) {
+            writes += entry.unit == unit && (entry.kind == sim::Transaction::Kind::kWrite ||
+                                             entry.kind == sim::Transaction::Kind::kWriteQuadlet);
+        }
+        return writes;
+    }
+
+    sim::SimulatedBus bus;
+    const UInt32 first = bus.AddUnit();
+    const UInt32 second = bus.AddUnit();
+};
+
+TEST_F(TwoOrlosTest, ListShowsEachAndUpdateDoesNotGuessWhich) {
+    cli::Options options;
+    ProgramRun run = Run(cli::List, options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out,
+              "simulated unit 1  GUID 0x0a4f52fffe000001  firmware 1-2  serial ORLO0001\n"
+              "simulated unit 2  GUID 0x0a4f52fffe000002  firmware 1-3  serial ORLO0002\n");
+
+    run = Run(cli::Update, options);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err,
+              "2 Orlos are connected: give --device with the node, GUID or serial number of the "
+              "one to update, or --all to update each.\n" +
+                  Run(cli::List, options).out);
+    options.json = true;
+    run = Run(cli::Update, options);
+    EXPECT_EQ(run.status, 2);
+    const QJsonArray units = Document(run.out)["error"].toObject()["units"].toArray();
+    ASSERT_EQ(units.size(), 2);
+    EXPECT_EQ(units[1].toObject()["serial"].toString(), "ORLO0002");
+    EXPECT_EQ(Writes(first) + Writes(second), 0u);
+
+    // info shows the first, and says there are more.
+    run = Run(cli::Info, options);
+    EXPECT_EQ(Document(run.out)["serial"].toString(), "ORLO0001");
+    EXPECT_EQ(Document(run.out)["units"].toInt(), 2);
+    options.device = "ORLO0002";
+    EXPECT_EQ(Document(Run(cli::Info, options).out)["action"].toString(), "current");
+}
+
+// Which Orlo each update writes, and what it reports.
+TEST_F(TwoOrlosTest, DeviceAllAndReinstallWriteTheOrlosTheyName) {
+    const struct {
+        const char* what;
+        std::vector<const char*> options;  // --device VALUE, --all, --reinstall
+        int status;
+        bool firstWritten, secondWritten;
+        std::vector<const char*> results;  // as --json reports them
+    } cases[] = {
+        {"the first by GUID", {"--device", "0x0a4f52fffe000001"}, 0, true, false, {"succeeded"}},
+        {"the first by node", {"--device", "simulated unit 1"}, 0, true, false, {"succeeded"}},
+        {"the current one by serial", {"--device", "ORLO0002"}, 0, false, false, {"current"}},
+        {"the current one again", {"--device", "orlo0002", "--reinstall"}, 3, false, false, {}},
+        {"it, reinstalled", {"--device", "ORLO0002", "--reinstall"}, 0, false, true, {"succeeded"}},
+        {"each", {"--all"}, 0, true, false, {"succeeded", "current"}},
+        {"each, reinstalled", {"--all", "--reinstall"}, 0, true, true, {"succeeded", "succeeded"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        cli::Options options;
+        options.json = true;
+        for (std::size_t i = 0; i < c.options.size(); ++i) {
+            const std::string option = c.options[i];
+            if (option == "--device") options.device = c.options[++i];
+            options.all = options.all || option == "--all";
+            options.reinstall = options.reinstall || option == "--reinstall";
+        }
+        bus.ClearLog();
+        const ProgramRun run = Run(cli::Update, options);
+        EXPECT_EQ(run.status, c.status) << run.out;
+        EXPECT_EQ(Writes(first) > 0, c.firstWritten);
+        EXPECT_EQ(Writes(second) > 0, c.secondWritten);
+        const QJsonObject document = Document(run.out);
+        QJsonArray results = document["results"].toArray();
+        if (!options.all && document.contains("result")) results = {document};
+        ASSERT_EQ(static_cast<std::size_t>(results.size()), c.results.size());
+        for (std::size_t i = 0; i < c.results.size(); ++i) {
+            EXPECT_EQ(results[i].toObject()["result"].toString(), c.results[i]);
+        }
+    }
+}
+
+// --all goes through every Orlo and exits with the worst status: a refused downgrade here.
+TEST_F(TwoOrlosTest, AllReportsEachOrloAndExitsWithTheWorstStatus) {
+    bus.Model(first).softwareVersion = 0x00020000;
+    cli::Options options;
+    options.all = true;
+    const ProgramRun run = Run(cli::Update, options);
+    EXPECT_EQ(run.status, 5);
+    EXPECT_EQ(Writes(first) + Writes(second), 0u);
+    EXPECT_NE(run.err.find("This is a downgrade (the Orlo has 2-0"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("Orlo simulated unit 2 (GUID 0x0a4f52fffe000002, serial number ORLO0002, "
+                           "firmware 1-3):\nThe Orlo has firmware 1-3 already: nothing was sent."),
+              std::string::npos)
+        << run.out;
+}
+
+// The first Orlo leaves the bus, or another takes its place, once update has identified it:
+// nothing reaches either Orlo, and the update says the Orlo changed.
+TEST_F(TwoOrlosTest, AnOrloThatChangesAfterIdentificationGetsNothing) {
+    for (const bool swap : {false, true}) {
+        SCOPED_TRACE(swap ? "swapped" : "gone");
+        bool changed = false;
+        // Identification's last call on the first Orlo's node: its device closed.
+        bus.SetObserver([&](const sim::Transaction& entry) {
+            if (changed || entry.kind != sim::Transaction::Kind::kClose || entry.unit != first)
+                return;
+            changed = true;
+            swap ? bus.SwapUnit(first, 0x0011223344556677) : bus.SetPresent(first, false);
+        });
+        bus.ClearLog();
+        cli::Options options;
+        options.json = true;
+        options.device = "ORLO0001";
+        const ProgramRun run = Run(cli::Update, options);
+        bus.SetObserver(nullptr);
+        EXPECT_TRUE(changed);
+        EXPECT_EQ(run.status, 3);
+        EXPECT_EQ(Document(run.out)["result"].toString(), "changed");
+        EXPECT_EQ(Writes(first) + Writes(second), 0u);
+        bus.SetPresent(first, true);
+    }
 }
 
 }  // namespace

@@ -245,7 +245,9 @@ void Emulator::Configure(const std::string& deviceNode,
                          const std::function<void(sim::UpdateUnitModel&, NodeFaults&)>& change) {
     std::lock_guard lock(mutex_);
     Node& node = NodeFor(deviceNode);
+    const unsigned changeAtOpen = node.faults.changeAtOpen;
     change(node.model, node.faults);
+    if (node.faults.changeAtOpen != changeAtOpen) node.opens = 0;
 }
 
 const sim::UpdateUnitModel& Emulator::Model(const std::string& deviceNode) {
@@ -270,7 +272,10 @@ std::uint32_t Emulator::Generation(unsigned card) {
 
 void Emulator::Unplug(const std::string& deviceNode) {
     std::lock_guard lock(mutex_);
-    Node& node = NodeFor(deviceNode);
+    UnplugLocked(NodeFor(deviceNode));
+}
+
+void Emulator::UnplugLocked(Node& node) {
     if (!node.gone) {
         node.gone = true;
         UpdateReadable(node);
@@ -284,7 +289,11 @@ void Emulator::Unplug(const std::string& deviceNode) {
 
 void Emulator::Swap(const std::string& deviceNode, std::uint64_t guid) {
     std::lock_guard lock(mutex_);
-    Node& node = NodeFor(deviceNode);
+    SwapLocked(NodeFor(deviceNode), guid);
+}
+
+void Emulator::SwapLocked(Node& node, std::uint64_t guid) {
+    const std::string& deviceNode = node.deviceNode;
     ++node.incarnation;
     node.guid = guid;
     node.model = sim::UpdateUnitModel{};
@@ -335,7 +344,15 @@ void Emulator::OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoi
     Client state;
     state.deviceNode = umockdev_ioctl_client_get_devnode(client);
     state.number = ++emulator.clientsConnected_;
-    state.incarnation = emulator.NodeFor(state.deviceNode).incarnation;
+    Node& node = emulator.NodeFor(state.deviceNode);
+    if (++node.opens == node.faults.changeAtOpen) {
+        if (node.faults.swapGuid) {
+            emulator.SwapLocked(node, *node.faults.swapGuid);
+        } else {
+            emulator.UnplugLocked(node);
+        }
+    }
+    state.incarnation = node.incarnation;
     emulator.clients_[client] = std::move(state);
 }
 

@@ -24,6 +24,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,11 @@ struct NodeFaults {
     unsigned unplugAtRequest = 0;
     // Requests are taken and never answered (the node file delivers no response event).
     bool noResponse = false;
+    // When the n-th file of this node is opened (counted from the Configure call that set this),
+    // the node has just changed: with a swapGuid another device has taken its place (see
+    // Emulator::Swap) and the file reaches it, without one it has been unplugged. 0: never.
+    unsigned changeAtOpen = 0;
+    std::optional<std::uint64_t> swapGuid;
 };
 
 class Emulator {
@@ -149,6 +155,7 @@ class Emulator {
         bool gone = false;
         std::uint64_t guid = 0;
         unsigned incarnation = 0;  // one more each time another device takes the node's place
+        unsigned opens = 0;
         unsigned requests = 0;
         sim::UpdateUnitModel model;
         NodeFaults faults;
@@ -162,6 +169,8 @@ class Emulator {
     fw_cdev_event_bus_reset BusResetEvent(const Client& client, const Node& node);
     void GetInfo(UMockdevIoctlClient* client, Client& state, Node& node);
     void SendRequest(UMockdevIoctlClient* client, Client& state, Node& node);
+    void SwapLocked(Node& node, std::uint64_t guid);
+    void UnplugLocked(Node& node);
     void ResetLocked(unsigned card, Milliseconds settle);
     void SettleLocked(unsigned card);
     void SettleResets();  // the settling thread's body

@@ -1004,6 +1004,62 @@ TEST_F(LinuxStackTest, CliExitStatuses) {
     EXPECT_EQ(0u, emulator.Model(kUnitNode).VerifiedCount(sim::Image::kFpga));
 }
 
+std::string GuidText(std::uint64_t guid) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(guid));
+    return text;
+}
+
+// Two Orlos on one card, as edit suites chain them: list shows both, update will not guess which,
+// an Orlo that changes between identification and the run gets nothing (as does the other), and
+// --device updates the one it names.
+TEST_F(LinuxStackTest, CliWithTwoOrlos) {
+    const std::string second = "/dev/fw5";
+    emulator.AddUpdateUnitNode(0, 5, 0xFFC5);
+    SetModel([](sim::UpdateUnitModel& model) { model.serialNumber = {'O', 'R', 'L', '0', '0', '0', '0', '5'}; },
+             second);
+    CliRun run = RunCli({"--json", "list"});
+    EXPECT_EQ(0, run.status) << run.err;
+    const QJsonArray units = Json(run.out)["units"].toArray();
+    ASSERT_EQ(2, units.size());
+    EXPECT_EQ(QString::fromStdString(GuidText(emulator.Guid(kUnitNode))),
+              units[0].toObject()["guid"].toString());
+    EXPECT_EQ(second, units[1].toObject()["node"].toString().toStdString());
+    EXPECT_EQ("ORL00005", units[1].toObject()["serial"].toString().toStdString());
+    EXPECT_EQ(2, RunCli({"--json", "--force", "update"}).status);
+
+    const struct {
+        const char* what;
+        std::function<void(cdevemu::NodeFaults&)> fault;
+    } changes[] = {
+        // As the run opens the node's file, the second opened: identification's was the first.
+        {"another Orlo given its node",
+         [](cdevemu::NodeFaults& faults) {
+             faults.changeAtOpen = 2;
+             faults.swapGuid = 0x0011223344556677;
+         }},
+        {"it leaves the bus", [](cdevemu::NodeFaults& faults) { faults.changeAtOpen = 2; }},
+    };
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.what);
+        SetFaults(change.fault);
+        run = RunCli({"--json", "--force", "--device", kUnitNode, "update"});
+        EXPECT_EQ(3, run.status) << run.out << run.err;
+        EXPECT_EQ("changed", Json(run.out)["result"].toString().toStdString()) << run.out;
+    }
+    for (const cdevemu::Request& request : emulator.Log()) {
+        ASSERT_TRUE(request.tcode == TCODE_READ_QUADLET_REQUEST ||
+                    request.tcode == TCODE_READ_BLOCK_REQUEST)
+            << request.deviceNode;
+    }
+
+    emulator.ClearLog();
+    run = RunCli({"--json", "--device", GuidText(emulator.Guid(second)), "update"});
+    EXPECT_EQ(0, run.status) << run.out << run.err;
+    for (const cdevemu::Request& request : emulator.Log()) EXPECT_NE(kUnitNode, request.deviceNode);
+    EXPECT_EQ(1u, emulator.Model(second).VerifiedCount(sim::Image::kMcore));
+}
+
 // A downgrade is confirmed by typing "yes" at the prompt of an interactive run, on a terminal.
 TEST_F(LinuxStackTest, CliDowngradeIsConfirmedAtAPrompt) {
     SetModel([](sim::UpdateUnitModel& model) { model.softwareVersion = 0x00020000; });

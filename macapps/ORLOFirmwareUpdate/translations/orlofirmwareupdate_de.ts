@@ -263,20 +263,6 @@
         <translation>Das Programm endet, sobald das Update abgeschlossen ist.</translation>
     </message>
     <message>
-        <source>Updates the firmware of the Orlo, a FireWire video I/O device.
-
-Commands:
-  list    every Orlo found, with its device file
-  info    the Orlo's firmware and serial number, and what an update would be
-  update  programs the FPGA image and the M-CORE image of this program</source>
-        <translation>Aktualisiert die Firmware des Orlo, eines FireWire-Video-Ein-/Ausgabegeräts.
-
-Befehle:
-  list    jeder gefundene Orlo mit seiner Gerätedatei
-  info    Firmware und Seriennummer des Orlo, und was ein Update wäre
-  update  programmiert das FPGA-Image und das M-CORE-Image dieses Programms</translation>
-    </message>
-    <message>
         <source>One JSON document on standard output; progress as JSON lines on standard error.</source>
         <translation>Ein JSON-Dokument auf der Standardausgabe; der Fortschritt als JSON-Zeilen auf der Standardfehlerausgabe.</translation>
     </message>
@@ -315,6 +301,94 @@ Befehle:
     <message>
         <source>Cannot write the recording %1</source>
         <translation>Die Aufzeichnung %1 kann nicht geschrieben werden</translation>
+    </message>
+    <message>
+        <source>No Orlo %1 is connected: orlo-firmware-update list shows those that are.</source>
+        <translation>Es ist kein Orlo %1 angeschlossen: orlo-firmware-update list zeigt die angeschlossenen.</translation>
+    </message>
+    <message>
+        <source>%1  GUID %2  firmware %3  serial %4</source>
+        <translation>%1  GUID %2  Firmware %3  Seriennummer %4</translation>
+    </message>
+    <message>
+        <source>%1  not identified</source>
+        <translation>%1  nicht erkannt</translation>
+    </message>
+    <message>
+        <source>%1  not identified: %2</source>
+        <translation>%1  nicht erkannt: %2</translation>
+    </message>
+    <message>
+        <source>%1 (current: the Orlo has it already)</source>
+        <translation>%1 (aktuell: der Orlo hat sie bereits)</translation>
+    </message>
+    <message>
+        <source>GUID:</source>
+        <translation>GUID:</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n Orlos are connected: this is the first. Give --device to pick another; list shows them all.</source>
+        <translation>
+            <numerusform>%n Orlo ist angeschlossen.</numerusform>
+            <numerusform>%n Orlos sind angeschlossen: Das ist der erste. Mit --device wählen Sie einen anderen; list zeigt alle.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>The Orlo has firmware %1 already: nothing was sent. Give --reinstall to write it again.</source>
+        <translation>Der Orlo hat die Firmware %1 bereits: Es wurde nichts gesendet. Mit --reinstall wird sie erneut geschrieben.</translation>
+    </message>
+    <message>
+        <source>Orlo %1 (GUID %2, serial number %3, firmware %4):</source>
+        <translation>Orlo %1 (GUID %2, Seriennummer %3, Firmware %4):</translation>
+    </message>
+    <message>
+        <source>%1: not identified</source>
+        <translation>%1: nicht erkannt</translation>
+    </message>
+    <message>
+        <source>%1: not identified: %2</source>
+        <translation>%1: nicht erkannt: %2</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n Orlos are connected: give --device with the node, GUID or serial number of the one to update, or --all to update each.</source>
+        <translation>
+            <numerusform>%n Orlo ist angeschlossen.</numerusform>
+            <numerusform>%n Orlos sind angeschlossen: Geben Sie mit --device Gerätedatei, GUID oder Seriennummer des zu aktualisierenden an, oder --all, um jeden zu aktualisieren.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Updates the firmware of the Orlo, a FireWire video I/O device.
+
+Commands:
+  list    every Orlo found: its device file, GUID, firmware and serial number
+  info    the Orlo&apos;s firmware and serial number, and what an update would be
+  update  programs the FPGA image and the M-CORE image of this program</source>
+        <translation>Aktualisiert die Firmware des Orlo, eines FireWire-Video-Ein-/Ausgabegeräts.
+
+Befehle:
+  list    jeder gefundene Orlo: Gerätedatei, GUID, Firmware und Seriennummer
+  info    Firmware und Seriennummer des Orlo, und was ein Update wäre
+  update  programmiert das FPGA-Image und das M-CORE-Image dieses Programms</translation>
+    </message>
+    <message>
+        <source>The Orlo to use when several are connected: its device file, GUID or serial number, as list shows them.</source>
+        <translation>Der zu verwendende Orlo, wenn mehrere angeschlossen sind: seine Gerätedatei, GUID oder Seriennummer, wie list sie zeigt.</translation>
+    </message>
+    <message>
+        <source>Update every Orlo connected, one after the other.</source>
+        <translation>Jeden angeschlossenen Orlo aktualisieren, einen nach dem anderen.</translation>
+    </message>
+    <message>
+        <source>Update an Orlo that has this program&apos;s firmware already.</source>
+        <translation>Auch einen Orlo aktualisieren, der die Firmware dieses Programms bereits hat.</translation>
+    </message>
+    <message>
+        <source>--all and --reinstall are for update.</source>
+        <translation>--all und --reinstall gelten für update.</translation>
+    </message>
+    <message>
+        <source>--device is for info and update, and not with --all.</source>
+        <translation>--device gilt für info und update, und nicht zusammen mit --all.</translation>
     </message>
 </context>
 <context>
@@ -367,7 +441,7 @@ Befehle:
         <translation>Am FireWire-Bus ist kein Orlo: Prüfen Sie, ob er angeschlossen und eingeschaltet ist.</translation>
     </message>
     <message>
-        <source>The Orlo's device file %1 may not be opened: the udev rule that gives access to it is not installed. Install it with: %2</source>
+        <source>The Orlo&apos;s device file %1 may not be opened: the udev rule that gives access to it is not installed. Install it with: %2</source>
         <translation>Die Gerätedatei %1 des Orlo darf nicht geöffnet werden: Die udev-Regel, die den Zugriff erlaubt, ist nicht installiert. Installieren Sie sie mit: %2</translation>
     </message>
     <message>

@@ -480,7 +480,9 @@ TEST(UpdateFaultMatrixTest, EachFaultAtEachDeviceStepOfBothImages) {
                 }
                 if (status == kIOReturnSuccess) {
                     EXPECT_EQ(outcome.result, Result::kSucceeded);
-                    if (fault.kind != FaultKind::kLostAnswer) EXPECT_EQ(failed, log.size());
+                    if (fault.kind != FaultKind::kLostAnswer) {
+                        EXPECT_EQ(failed, log.size());
+                    }
                 } else {
                     EXPECT_EQ(outcome.result,
                               image == 0 ? Result::kFpgaFailed : Result::kMcoreFailed);

@@ -326,12 +326,19 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                 std::string version;
                 _pOrlo->GetUpdateFirmwareVersionString(version);
                 const bool downgrade = _pOrlo->IsDowngrade();
-                const QString instruction =
-                    downgrade
-                        ? tr("Select Downgrade button to download firmware version %1 to Orlo:")
-                        : tr("Select Upgrade button to download firmware version %1 to Orlo:");
-                _updateFirmwareVersionStr.SetText(
-                    instruction.arg(QString::fromStdString(version)).toUtf8().constData());
+                QString instruction =
+                    (downgrade
+                         ? tr("Select Downgrade button to download firmware version %1 to Orlo:")
+                         : tr("Select Upgrade button to download firmware version %1 to Orlo:"))
+                        .arg(QString::fromStdString(version));
+                // Which of several: the one shown. The command line reaches the others.
+                if (const auto units = static_cast<int>(_pOrlo->GetUnitsFound()); units > 1) {
+                    instruction += QLatin1Char('\n') +
+                                   tr("%n Orlos are connected: this updates the one shown. "
+                                      "orlo-firmware-update --device updates any of them.",
+                                      "", units);
+                }
+                _updateFirmwareVersionStr.SetText(instruction.toUtf8().constData());
                 _updateButton.SetTitle(
                     (downgrade ? tr("&Downgrade") : tr("&Upgrade")).toUtf8().constData());
                 const bool editorRunning = _processes.FindProcess(kVideoEditorSignature);
@@ -353,7 +360,7 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
             } else {
                 // Why not, where the bus can tell.
                 _updateFirmwareVersionStr.SetText(
-                    NoOrloText(DiagnoseNoOrlo(_stack)).toUtf8().constData());
+                    NoOrloText(DiagnoseNoOrlo(_stack, _device)).toUtf8().constData());
                 const QByteArray notFound = tr("Orlo Not Found").toUtf8();
                 _currentFirmwareVersionStr.SetText(notFound.constData());
                 _currentSerialNumberStr.SetText(notFound.constData());
@@ -428,6 +435,11 @@ COrloFirmwareUpdateDialog::~COrloFirmwareUpdateDialog() {
     if (_updateState == UPDATING) _pOrlo->WaitForRun();
     EndRun();
     gUntoldRun = nullptr;  // the controller goes with the dialog
+}
+
+void COrloFirmwareUpdateDialog::SelectDevice(const std::string& device) {
+    _device = device;
+    _pOrlo->SelectDevice(device);
 }
 
 void COrloFirmwareUpdateDialog::StartRun() {
@@ -686,13 +698,15 @@ void DeferTerminationSignals(QWidget& window, COrloFirmwareUpdateDialog& dialog)
 }  // namespace
 
 int RunFirmwareUpdateWindow(fw::FireWireStack& stack, const QString& resource,
-                            const std::function<void(QWidget& window)>& prepare) {
+                            const std::function<void(QWidget& window)>& prepare,
+                            const std::string& device) {
     InstallTranslations();  // before the resource: its texts are translated as it is loaded
     std::unique_ptr<QWidget> window;
     if (const OSStatus status = CreateWindowFromResource(resource, window); status != noErr) {
         return status;
     }
     auto dialog = std::make_unique<COrloFirmwareUpdateDialog>(window.get(), stack);
+    dialog->SelectDevice(device);
     DeferTerminationSignals(*window, *dialog);
     if (prepare) prepare(*window);
     window->show();

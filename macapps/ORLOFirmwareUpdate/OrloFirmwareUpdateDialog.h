@@ -75,6 +75,10 @@ class COrloFirmwareUpdateDialog {
                                                     void* userData);
     static OSStatus TimerEventHandlerStatic(EventLoopTimerRef timerRef, void* inUserData);
 
+    // Which Orlo the window shows and updates when several are connected: its node, GUID or
+    // serial number (as orlo-firmware-update list shows them); empty for the first listed.
+    void SelectDevice(const std::string& device);
+
     OrloFirmwareUpdateType GetUpdateState() const { return _updateState; }
     // Closing the window, like the Quit command, would abandon a run half way: refused then.
     bool MayClose() const { return _updateState == WAITFORINPUT; }
@@ -104,6 +108,7 @@ class COrloFirmwareUpdateDialog {
     std::unique_ptr<Brim::PTA::COrloFirmwareUpdate> _pOrlo;
     WindowRef _window;
     fw::FireWireStack& _stack;
+    std::string _device;  // the Orlo asked for by name, if one was
     QString _editorWarning;  // the warning's text for an editor this program has no name for
     bool _quitWhenDone = false;
     // The downgrade alert is open: the Orlo it asks about stays the one identified until it is
@@ -143,9 +148,10 @@ constexpr OSStatus kWindowNotFoundErr = 3;    // the resource's window is not "M
 // Builds the window "MainWindow" and its menu bar "MenuBar" from `resource`, not yet shown.
 OSStatus CreateWindowFromResource(const QString& resource, std::unique_ptr<QWidget>& window);
 
-// The body of main: loads the window, creates the dialog over `stack`, lets `prepare` adjust the
-// window, shows it and runs the event loop. Returns the event loop's exit status (0 after a quit
+// The body of main: loads the window, creates the dialog over `stack` for the Orlo `device`
+// names (see SelectDevice), lets `prepare` adjust the window, shows it and runs the event loop. Returns the event loop's exit status (0 after a quit
 // request), or the status of the start-up step that failed (nothing is shown then). A
 // QApplication must exist.
 int RunFirmwareUpdateWindow(fw::FireWireStack& stack, const QString& resource = kMainResource,
-                            const std::function<void(QWidget& window)>& prepare = {});
+                            const std::function<void(QWidget& window)>& prepare = {},
+                            const std::string& device = {});

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "DownloadUnit.h"
 
@@ -40,17 +41,24 @@ std::string UdevRuleInstallCommand() {
            "control --reload && sudo udevadm trigger --subsystem-match=firewire";
 }
 
-NoOrloDiagnosis DiagnoseNoOrlo(fw::FireWireStack& stack) {
-    const NoOrloDiagnosis noUnit = Diagnosed(Cause::kNoUnit, kIOReturnNoDevice);
+NoOrloDiagnosis DiagnoseNoOrlo(fw::FireWireStack& stack, const std::string& device) {
+    NoOrloDiagnosis noUnit = Diagnosed(Cause::kNoUnit, kIOReturnNoDevice);
+    noUnit.device = device;
     if (stack.Facts({}).controllers == 0) return Diagnosed(Cause::kNoController, kIOReturnNoDevice);
-    fw::UnitHandle unit;
-    if (const IOReturn status = stack.FindUnit(DownloadUnit::kFirmwareUpdateUnitSpecID,
-                                               DownloadUnit::kFirmwareUpdateUnitSWVersion, unit);
+    std::vector<fw::UnitHandle> units;
+    if (const IOReturn status = stack.FindUnits(DownloadUnit::kFirmwareUpdateUnitSpecID,
+                                                DownloadUnit::kFirmwareUpdateUnitSWVersion, units);
         status != kIOReturnSuccess) {
         return Diagnosed(Cause::kRegistry, status);
     }
-    if (!unit) return noUnit;
-    return DiagnoseUnit(stack, unit);
+    if (units.empty()) return noUnit;
+    if (device.empty()) return DiagnoseUnit(stack, units.front());
+    // By node, the unit there can tell; a GUID or serial number only an Orlo that answers can.
+    for (const fw::UnitHandle unit : units) {
+        if (stack.Facts(unit).node != device) continue;
+        if (NoOrloDiagnosis why = DiagnoseUnit(stack, unit); why.cause != Cause::kNone) return why;
+    }
+    return noUnit;
 }
 
 NoOrloDiagnosis DiagnoseUnit(fw::FireWireStack& stack, fw::UnitHandle unit) {

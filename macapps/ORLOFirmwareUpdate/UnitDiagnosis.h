@@ -22,12 +22,15 @@ struct NoOrloDiagnosis {
     IOReturn status = kIOReturnSuccess;  // the failure that showed the cause, where there was one
     std::string node;                    // kNoPermission: the device file
     std::string holder;                  // kInUse: who holds it, where the system tells
+    std::string device;                  // kNoUnit: the Orlo asked for by name, if one was
     UInt32 productVersion = 0;           // kNotAnOrlo
 };
 
 // Takes the unit's claim for a moment when it can, as identification does, and writes nothing
-// to the unit and nothing to the standard streams.
-NoOrloDiagnosis DiagnoseNoOrlo(fw::FireWireStack& stack);
+// to the unit and nothing to the standard streams. With `device` (a node, GUID or serial number,
+// as a user names one of several Orlos), the Orlo of that name: what stands in the way of the
+// unit on that node, or else that no Orlo of that name is connected.
+NoOrloDiagnosis DiagnoseNoOrlo(fw::FireWireStack& stack, const std::string& device = {});
 // The same for `unit`, one of the update units the registry lists: why it cannot be used as an
 // Orlo, or kNone when nothing stands in the way.
 NoOrloDiagnosis DiagnoseUnit(fw::FireWireStack& stack, fw::UnitHandle unit);

@@ -21,6 +21,13 @@ QString NoOrloText(const NoOrloDiagnosis& diagnosis) {
                                                "The device registry cannot be read (status %1).")
                 .arg(StatusText(diagnosis.status));
         case Cause::kNoUnit:
+            if (!diagnosis.device.empty()) {
+                return QCoreApplication::translate(
+                           "UserTexts",
+                           "No Orlo %1 is connected: orlo-firmware-update list shows those that "
+                           "are.")
+                    .arg(QString::fromStdString(diagnosis.device));
+            }
             return QCoreApplication::translate(
                 "UserTexts",
                 "No Orlo is on the FireWire bus: check that it is connected and powered.");

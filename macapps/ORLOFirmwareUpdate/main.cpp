@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <string>
 
 #include "LinuxFireWireStack.h"
 #include "OrloFirmwareUpdateDialog.h"
@@ -19,9 +20,9 @@ namespace {
 constexpr int kUsageError = 2;
 constexpr std::uint64_t kRecordingLimit = 64u << 20;  // some six hours of waiting
 
-// --help and --version, and nothing else, before anything needs a display. 0 to go on, else the
-// exit status.
-int TakeArguments(int argc, char* argv[]) {
+// --help, --version and --device, before anything needs a display. 0 to go on, else the exit
+// status.
+int TakeArguments(int argc, char* argv[], std::string& device) {
     QCoreApplication arguments(argc, argv);
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kOrloFirmwareUpdateVersion));
     QCommandLineParser parser;
@@ -31,6 +32,14 @@ int TakeArguments(int argc, char* argv[]) {
         "display, use orlo-firmware-update."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption deviceOption(
+        QStringLiteral("device"),
+        QCoreApplication::translate("main",
+                                    "The Orlo to show and update when several are connected: its "
+                                    "device file, GUID or serial number, as orlo-firmware-update "
+                                    "list shows them."),
+        QStringLiteral("NODE|GUID|SERIAL"));
+    parser.addOption(deviceOption);
     if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
         std::cerr << (parser.errorText().isEmpty()
                           ? QCoreApplication::translate("main", "No arguments are taken.")
@@ -48,6 +57,7 @@ int TakeArguments(int argc, char* argv[]) {
         std::cout << "ORLOFirmwareUpdate " << kOrloFirmwareUpdateVersion << "\n";
         return -1;
     }
+    device = parser.value(deviceOption).toStdString();
     return 0;
 }
 
@@ -64,7 +74,8 @@ bool HasDisplay() {
 
 int main(int argc, char* argv[]) {
     PrepareProcess();
-    if (const int status = TakeArguments(argc, argv); status != 0) {
+    std::string device;
+    if (const int status = TakeArguments(argc, argv, device); status != 0) {
         return status < 0 ? EXIT_SUCCESS : status;
     }
     if (!HasDisplay()) {
@@ -79,7 +90,9 @@ int main(int argc, char* argv[]) {
         QStringLiteral("org.orlofirmwareupdate.ORLOFirmwareUpdate"));
     linuxfw::LinuxFireWireStack stack;
     const char* record = std::getenv("ORLO_RECORD");
-    if (record == nullptr || *record == '\0') return RunFirmwareUpdateWindow(stack);
+    if (record == nullptr || *record == '\0') {
+        return RunFirmwareUpdateWindow(stack, kMainResource, {}, device);
+    }
     // The window records its every poll while it waits, about 10 MB an hour: bounded.
     recording::RecordingWriter::Limits limits;
     limits.fileBytes = kRecordingLimit;
@@ -95,7 +108,7 @@ int main(int argc, char* argv[]) {
     };
     // Also when the process ends because the display went away during an update.
     SetLastWords(finish);
-    const int status = RunFirmwareUpdateWindow(recorder);
+    const int status = RunFirmwareUpdateWindow(recorder, kMainResource, {}, device);
     SetLastWords({});
     finish();
     return status;

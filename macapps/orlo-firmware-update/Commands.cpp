@@ -128,30 +128,13 @@ void Describe(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, Identit
     identity.editor = processes.GetApplicationName();
 }
 
-// Why the Orlo that --device names cannot be used: what stands in the way of the unit on that
-// node, or that no Orlo answers to that name.
-NoOrloDiagnosis NoSuchOrlo(fw::FireWireStack& stack, const std::string& device) {
-    std::vector<fw::UnitHandle> units;
-    stack.FindUnits(DownloadUnit::kFirmwareUpdateUnitSpecID,
-                    DownloadUnit::kFirmwareUpdateUnitSWVersion, units);
-    for (const fw::UnitHandle unit : units) {
-        if (stack.Facts(unit).node != device) continue;
-        NoOrloDiagnosis why = DiagnoseUnit(stack, unit);
-        if (why.cause != Cause::kNone) return why;
-    }
-    NoOrloDiagnosis why;
-    why.cause = Cause::kNoUnit;
-    why.status = kIOReturnNoDevice;
-    return why;
-}
-
 // Identifies the Orlo (the one options.device names, else the first); on failure names the
 // obstacle and returns the exit code (else kSuccess).
 int Identify(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, const Options& options,
              Identity& identity, NoOrloDiagnosis& why) {
     controller.SelectDevice(options.device);
     if (!controller.IsFound()) {
-        why = options.device.empty() ? DiagnoseNoOrlo(stack) : NoSuchOrlo(stack, options.device);
+        why = DiagnoseNoOrlo(stack, options.device);
         // Nothing in the way now: the Orlo was plugged in just then. Ask once more.
         if (why.cause != Cause::kNone || !controller.IsFound()) {
             if (why.cause == Cause::kNone) {
@@ -166,17 +149,12 @@ int Identify(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, const Op
 }
 
 int NotFound(const Options& options, const Console& console, const NoOrloDiagnosis& why, int code) {
-    // An Orlo asked for by name that is not there, or why it cannot be used.
-    const QString message =
-        !options.device.empty() && why.cause == Cause::kNoUnit
-            ? Cli::tr("No Orlo %1 is connected: orlo-firmware-update list shows those that are.")
-                  .arg(Q(options.device))
-            : NoOrloText(why);
     if (options.json) {
-        PrintJson(console.out,
-                  {{"found", false}, {"reason", CauseName(why.cause)}, {"message", message}});
+        PrintJson(
+            console.out,
+            {{"found", false}, {"reason", CauseName(why.cause)}, {"message", NoOrloText(why)}});
     } else {
-        Print(console.err, message + QLatin1Char('\n'));
+        Print(console.err, NoOrloText(why) + QLatin1Char('\n'));
     }
     return code;
 }

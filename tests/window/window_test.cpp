@@ -9,6 +9,7 @@
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -86,10 +87,12 @@ class AlertAnswerer {
         _poll.start(5);
     }
     ~AlertAnswerer() {
-        for (const QString& answer : _answers)
-            ADD_FAILURE() << "no alert came to be answered with " << answer.toStdString();
+        for (const Answered& answer : _answers)
+            ADD_FAILURE() << "no alert came to be answered with " << answer.button.toStdString();
     }
-    void Answer(const QString& button) { _answers.push_back(button); }
+    // `afterMs`: the alert stays open that long first, with the event loop (and the dialog's
+    // ticks) running under it.
+    void Answer(const QString& button, int afterMs = 0) { _answers.push_back({button, afterMs}); }
 
     std::vector<Alert> alerts;
 
@@ -97,13 +100,19 @@ class AlertAnswerer {
     void Poll() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (box == nullptr || !box->isVisible()) return;
+        if (box != _open) {
+            _open = box;
+            _openedAt.start();
+        }
+        if (!_answers.empty() && _openedAt.elapsed() < _answers.front().afterMs) return;
+        _open = nullptr;
         Alert alert{box->icon(), box->text(), box->informativeText(), {}, _progressBar->value()};
         for (QAbstractButton* button : box->buttons()) alert.buttons << button->text();
         alert.buttons.sort();
         alerts.push_back(alert);
         const auto buttons = box->buttons();
         const auto wanted = std::find_if(buttons.begin(), buttons.end(), [&](auto* button) {
-            return !_answers.empty() && button->text() == _answers.front();
+            return !_answers.empty() && button->text() == _answers.front().button;
         });
         if (wanted == buttons.end()) {
             ADD_FAILURE() << "unexpected alert: " << alert.text.toStdString() << " / "
@@ -115,9 +124,15 @@ class AlertAnswerer {
         (*wanted)->click();
     }
 
+    struct Answered {
+        QString button;
+        int afterMs;
+    };
     const QProgressBar* const& _progressBar;
-    std::deque<QString> _answers;
+    std::deque<Answered> _answers;
     QTimer _poll;
+    const QMessageBox* _open = nullptr;  // the alert being held open, since _openedAt
+    QElapsedTimer _openedAt;
 };
 
 // Holds the update thread at its pauses once the progress has reached `holdAt`, until opened.
@@ -503,6 +518,63 @@ TEST_F(WindowTest, OrloGoneWhenTheRunBeginsIsReported) {
     ExpectNotFound();
     EXPECT_TRUE(cancelButton->isEnabled());  // the user can still leave with the button
     EXPECT_FALSE(HasWrites());
+}
+
+// The Orlo that the downgrade alert asks about is the one written, or none: another Orlo put in
+// its place while the alert stays open (with ticks going on under it) is not taken for it.
+TEST_F(WindowTest, TheDowngradeAgreedToIsForTheOrloWrittenOrNone) {
+    const UInt32 unit = PlugIn(0x00020000);
+    Tick();
+    ASSERT_EQ(Visible(updateButton->text()), "Downgrade");
+    QTimer::singleShot(50, [&] {
+        bus.SwapUnit(unit, 0x0011223344556677);  // an upgrade, had anybody looked
+        bus.Model(unit).softwareVersion = 0x00010002;
+    });
+    alerts.Answer("OK", 1200);
+    alerts.Answer("OK");
+    bus.ClearLog();
+    updateButton->click();
+    EXPECT_EQ(RunEventLoop(2000), kStillRunning);
+    ASSERT_EQ(alerts.alerts.size(), 2u);
+    EXPECT_EQ(alerts.alerts[0].text, "This is a Downgrade:");
+    EXPECT_EQ(alerts.alerts[1].informativeText,
+              "The Orlo changed since it was shown: it was unplugged, or another Orlo took its "
+              "place. Your Orlo was not updated." +
+                  kRetryAdvice);
+    EXPECT_FALSE(HasWrites());
+    // Back to waiting, the window shows the Orlo that is there now.
+    EXPECT_EQ(version->text(), "1-2");
+}
+
+// Two Orlos: the window shows the first (or the one asked for), says how many there are, and
+// updates the one it shows.
+TEST_F(WindowTest, WithSeveralOrlosItUpdatesTheOneShownAndSaysHowManyThereAre) {
+    const UInt32 first = PlugIn(0x00010002);
+    const UInt32 second = PlugIn(0x00010001);
+    bus.Model(second).serialNumber = {'S', 'N', '0', '0', '0', '0', '4', '3'};
+    const QString several =
+        QStringLiteral("\n2 Orlos are connected: this updates the one shown. "
+                       "orlo-firmware-update --device updates any of them.");
+    Tick();
+    EXPECT_EQ(serial->text(), "SN000042");
+    EXPECT_EQ(instruction->text(), kUpgradeText + several);
+
+    dialog->SelectDevice("SN000043");
+    Tick();
+    EXPECT_EQ(serial->text(), "SN000043");
+    EXPECT_EQ(version->text(), "1-1");
+    bus.ClearLog();
+    alerts.Answer("OK");
+    updateButton->click();
+    EXPECT_EQ(RunEventLoop(10000), 0);
+    EXPECT_EQ(alerts.alerts.at(0).text, "Programming Complete");
+    EXPECT_EQ(bus.Model(second).VerifiedCount(sim::Image::kMcore), 1u);
+    EXPECT_EQ(bus.Model(first).VerifiedCount(sim::Image::kFpga), 0u);
+
+    dialog->SelectDevice("SN000044");
+    Tick();
+    EXPECT_EQ(instruction->text().toStdString(),
+              "No Orlo SN000044 is connected: orlo-firmware-update list shows those that are.");
 }
 
 TEST_F(WindowTest, AboutBoxFromTheMenu) {

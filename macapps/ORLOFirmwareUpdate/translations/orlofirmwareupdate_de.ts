@@ -39,6 +39,13 @@
         <source>Select Upgrade button to download firmware version %1 to Orlo:</source>
         <translation>Wählen Sie „Aktualisieren“, um die Firmware-Version %1 auf den Orlo zu laden:</translation>
     </message>
+    <message numerus="yes">
+        <source>%n Orlos are connected: this updates the one shown. orlo-firmware-update --device updates any of them.</source>
+        <translation>
+            <numerusform>%n Orlo ist angeschlossen.</numerusform>
+            <numerusform>%n Orlos sind angeschlossen: Dieses Fenster aktualisiert den angezeigten. orlo-firmware-update --device aktualisiert jeden von ihnen.</numerusform>
+        </translation>
+    </message>
     <message>
         <source>&amp;Downgrade</source>
         <translation>&amp;Downgrade</translation>
@@ -303,10 +310,6 @@
         <translation>Die Aufzeichnung %1 kann nicht geschrieben werden</translation>
     </message>
     <message>
-        <source>No Orlo %1 is connected: orlo-firmware-update list shows those that are.</source>
-        <translation>Es ist kein Orlo %1 angeschlossen: orlo-firmware-update list zeigt die angeschlossenen.</translation>
-    </message>
-    <message>
         <source>%1  GUID %2  firmware %3  serial %4</source>
         <translation>%1  GUID %2  Firmware %3  Seriennummer %4</translation>
     </message>
@@ -437,6 +440,10 @@ Befehle:
         <translation>Die Geräteverwaltung kann nicht gelesen werden (Status %1).</translation>
     </message>
     <message>
+        <source>No Orlo %1 is connected: orlo-firmware-update list shows those that are.</source>
+        <translation>Es ist kein Orlo %1 angeschlossen: orlo-firmware-update list zeigt die angeschlossenen.</translation>
+    </message>
+    <message>
         <source>No Orlo is on the FireWire bus: check that it is connected and powered.</source>
         <translation>Am FireWire-Bus ist kein Orlo: Prüfen Sie, ob er angeschlossen und eingeschaltet ist.</translation>
     </message>
@@ -463,6 +470,10 @@ Befehle:
 </context>
 <context>
     <name>main</name>
+    <message>
+        <source>The Orlo to show and update when several are connected: its device file, GUID or serial number, as orlo-firmware-update list shows them.</source>
+        <translation>Der anzuzeigende und zu aktualisierende Orlo, wenn mehrere angeschlossen sind: seine Gerätedatei, GUID oder Seriennummer, wie orlo-firmware-update list sie zeigt.</translation>
+    </message>
     <message>
         <source>Updates the firmware of the Orlo, a FireWire video I/O device. Without a display, use orlo-firmware-update.</source>
         <translation>Aktualisiert die Firmware des Orlo, eines FireWire-Video-Ein-/Ausgabegeräts. Ohne Bildschirm verwenden Sie orlo-firmware-update.</translation>

@@ -110,8 +110,9 @@ class FireWireStack {
     // The device registry: `unit` names the first unit on the bus whose unit directory carries
     // this unit specifier ID and unit software version, or is left empty when there is none
     // (kIOReturnSuccess either way). A registry that cannot be read gives its own failure status,
-    // so that it never looks like an empty bus. Each call looks at the bus afresh, so a unit
-    // plugged in later is found and an unplugged one is not.
+    // so that it never looks like an empty bus. Each call sees the bus as it is now, so a unit
+    // plugged in later is found and an unplugged one is not: a stack may answer from what it last
+    // read of its registry only while the system has announced no change since.
     virtual IOReturn FindUnit(UInt32 specifierId, UInt32 softwareVersion, UnitHandle& unit) {
         std::vector<UnitHandle> units;
         const IOReturn status = FindUnits(specifierId, softwareVersion, units);
@@ -129,6 +130,15 @@ class FireWireStack {
     // The facts above, as of now; `unit` may be empty (then only `controllers` is filled). Any
     // thread, any time; it changes nothing and takes no claim.
     virtual BusFacts Facts(UnitHandle unit) = 0;
+
+    // Word that the bus may have changed, for an owner with an event loop: a descriptor that
+    // polls readable (POLLIN) once units may have come or gone since the stack last looked, and
+    // stays so until the next FindUnit, FindUnits or Facts, which looks and makes it unreadable
+    // again. So an owner can look again at once instead of at its next poll; one that is told
+    // must look (or stop watching), or it is told again and again. It may be readable for a
+    // change that concerns no unit the owner looks for, and it never replaces the poll. The stack
+    // owns it, for its whole life; -1 when the stack cannot tell (poll alone then).
+    virtual int BusChangeDescriptor() { return -1; }
 };
 
 }  // namespace fw

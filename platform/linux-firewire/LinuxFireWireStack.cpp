@@ -97,10 +97,17 @@ struct UdevDeleter {
     void operator()(udev* handle) const { udev_unref(handle); }
     void operator()(udev_enumerate* handle) const { udev_enumerate_unref(handle); }
     void operator()(udev_device* handle) const { udev_device_unref(handle); }
+    void operator()(udev_monitor* handle) const { udev_monitor_unref(handle); }
+    void operator()(udev_queue* handle) const { udev_queue_unref(handle); }
 };
 using Udev = std::unique_ptr<udev, UdevDeleter>;
 using UdevEnumerate = std::unique_ptr<udev_enumerate, UdevDeleter>;
 using UdevDevice = std::unique_ptr<udev_device, UdevDeleter>;
+using UdevMonitor = std::unique_ptr<udev_monitor, UdevDeleter>;
+using UdevQueue = std::unique_ptr<udev_queue, UdevDeleter>;
+
+// Announcements taken in one go before the rest count as lost (the registry is read again).
+constexpr int kMostAnnouncementsAtOnce = 256;
 
 // libudev reports failures in errno (or as a negative errno); some paths leave it unset.
 IOReturn RegistryFailure(int error) {
@@ -506,45 +513,132 @@ IOReturn StatusFromErrno(int error) {
     }
 }
 
-LinuxFireWireStack::LinuxFireWireStack(StackOptions options) : options_(options) {}
+// udev's announcements of changes on the "firewire" bus. Where udevd runs, its own ("udev"): it
+// announces a device once its rules have run, so a node it announces already carries the access
+// our rule gives it. Without udevd (a container, a minimal system) nothing comes that way, and
+// libudev may not even say so; the kernel's own announcements ("kernel") are taken then.
+class LinuxFireWireStack::Monitor {
+  public:
+    // Null when no monitor can be had (no netlink socket in a sandbox, for one).
+    static std::unique_ptr<Monitor> Open() {
+        Udev context(udev_new());
+        if (!context) return nullptr;
+        const UdevQueue queue(udev_queue_new(context.get()));
+        const bool udevd = queue && udev_queue_get_udev_is_active(queue.get()) != 0;
+        UdevMonitor monitor(
+            udev_monitor_new_from_netlink(context.get(), udevd ? "udev" : "kernel"));
+        if (!monitor ||
+            udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "firewire", nullptr) <
+                0 ||
+            udev_monitor_enable_receiving(monitor.get()) < 0) {
+            return nullptr;
+        }
+        const int descriptor = udev_monitor_get_fd(monitor.get());
+        if (descriptor < 0) return nullptr;
+        return std::unique_ptr<Monitor>(
+            new Monitor(std::move(context), std::move(monitor), descriptor));
+    }
+
+    int descriptor() const { return descriptor_; }
+
+    // Takes every announcement waiting. True when one was about the bus, or when some may have
+    // been lost (the socket's buffer ran over): the registry must be read again either way.
+    // libudev drops what another subsystem or sender sent, and may then report nothing although
+    // more waits: hence the look at the socket before each receive.
+    bool TakeChanges() {
+        bool changed = false;
+        for (int taken = 0; taken < kMostAnnouncementsAtOnce; ++taken) {
+            pollfd waiting{descriptor_, POLLIN, 0};
+            const int ready = ::poll(&waiting, 1, 0);
+            if (ready == 0) return changed;
+            if (ready < 0) return true;  // cannot tell
+            errno = 0;
+            const UdevDevice device(udev_monitor_receive_device(monitor_.get()));
+            if (device || (errno != 0 && errno != EAGAIN && errno != EINTR)) changed = true;
+        }
+        return true;
+    }
+
+  private:
+    Monitor(Udev context, UdevMonitor monitor, int descriptor)
+        : context_(std::move(context)), monitor_(std::move(monitor)), descriptor_(descriptor) {}
+
+    Udev context_;
+    UdevMonitor monitor_;
+    int descriptor_;
+};
+
+LinuxFireWireStack::LinuxFireWireStack(StackOptions options)
+    : options_(options), monitor_(Monitor::Open()) {}
 
 LinuxFireWireStack::~LinuxFireWireStack() = default;
 
-IOReturn LinuxFireWireStack::FindUnits(UInt32 specifierId, UInt32 softwareVersion,
-                                       std::vector<fw::UnitHandle>& handles) {
-    handles.clear();
+int LinuxFireWireStack::BusChangeDescriptor() {
+    return monitor_ ? monitor_->descriptor() : -1;
+}
+
+IOReturn LinuxFireWireStack::RefreshLocked() {
+    const bool changed = monitor_ == nullptr || monitor_->TakeChanges();
+    if (listedValid_ && !changed) return kIOReturnSuccess;
+    listedValid_ = false;
+    listed_.clear();
+    controllers_ = 0;
+
     Udev context(udev_new());
     if (!context) return RegistryFailure(errno);
     UdevEnumerate enumerate(udev_enumerate_new(context.get()));
     if (!enumerate) return RegistryFailure(errno);
     udev_enumerate_add_match_subsystem(enumerate.get(), "firewire");
-    udev_enumerate_add_match_sysattr(enumerate.get(), "specifier_id",
-                                     HexAttribute(specifierId).c_str());
-    udev_enumerate_add_match_sysattr(enumerate.get(), "version",
-                                     HexAttribute(softwareVersion).c_str());
     if (const int scanned = udev_enumerate_scan_devices(enumerate.get()); scanned < 0) {
         return RegistryFailure(-scanned);
     }
-
+    // Nodes have a device file, units the two keys of their unit directory.
+    std::set<std::string> cards;
     udev_list_entry* entry = nullptr;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
-        UdevDevice unit(
+        UdevDevice device(
             udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
-        if (!unit) continue;  // gone since the scan
+        if (!device) continue;  // gone since the scan
+        if (udev_device_get_devnode(device.get()) != nullptr) {
+            // A controller is a card that nodes hang from (every card has its own local node).
+            if (udev_device* card = udev_device_get_parent(device.get())) {
+                cards.insert(udev_device_get_syspath(card));
+            }
+            continue;
+        }
+        const char* specifierId = udev_device_get_sysattr_value(device.get(), "specifier_id");
+        const char* version = udev_device_get_sysattr_value(device.get(), "version");
+        if (specifierId == nullptr || version == nullptr) continue;
         // The unit's node is its parent on the same bus; the parent owns the reference.
         udev_device* node =
-            udev_device_get_parent_with_subsystem_devtype(unit.get(), "firewire", nullptr);
+            udev_device_get_parent_with_subsystem_devtype(device.get(), "firewire", nullptr);
         const char* deviceNode = node != nullptr ? udev_device_get_devnode(node) : nullptr;
         if (deviceNode == nullptr) continue;
+        listed_.push_back(
+            {{udev_device_get_syspath(device.get()), udev_device_get_syspath(node), deviceNode},
+             specifierId,
+             version});
+    }
+    controllers_ = static_cast<UInt32>(cards.size());
+    listedValid_ = true;
+    return kIOReturnSuccess;
+}
 
-        Unit found{udev_device_get_syspath(unit.get()), udev_device_get_syspath(node), deviceNode};
-        std::lock_guard lock(mutex_);
+IOReturn LinuxFireWireStack::FindUnits(UInt32 specifierId, UInt32 softwareVersion,
+                                       std::vector<fw::UnitHandle>& handles) {
+    handles.clear();
+    std::lock_guard lock(mutex_);
+    if (const IOReturn status = RefreshLocked(); status != kIOReturnSuccess) return status;
+    const std::string specifier = HexAttribute(specifierId);
+    const std::string version = HexAttribute(softwareVersion);
+    for (const Listed& listed : listed_) {
+        if (listed.specifierId != specifier || listed.version != version) continue;
         std::size_t index = 0;
-        while (index < units_.size() && units_[index].syspath != found.syspath) ++index;
+        while (index < units_.size() && units_[index].syspath != listed.unit.syspath) ++index;
         if (index == units_.size()) {
-            units_.push_back(std::move(found));
+            units_.push_back(listed.unit);
         } else {
-            units_[index] = std::move(found);
+            units_[index] = listed.unit;
         }
         handles.push_back(fw::UnitHandle{this, static_cast<UInt32>(index + 1)});
     }
@@ -575,27 +669,6 @@ IOReturn LinuxFireWireStack::CreatePlugIn(fw::UnitHandle handle,
 }
 
 namespace {
-
-// The cards that the FireWire nodes (the devices with a device file) hang from.
-UInt32 CountControllers() {
-    Udev context(udev_new());
-    if (!context) return 0;
-    UdevEnumerate enumerate(udev_enumerate_new(context.get()));
-    if (!enumerate) return 0;
-    udev_enumerate_add_match_subsystem(enumerate.get(), "firewire");
-    if (udev_enumerate_scan_devices(enumerate.get()) < 0) return 0;
-    std::set<std::string> cards;
-    udev_list_entry* entry = nullptr;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
-        UdevDevice device(
-            udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
-        if (!device || udev_device_get_devnode(device.get()) == nullptr) continue;
-        if (udev_device* card = udev_device_get_parent(device.get())) {
-            cards.insert(udev_device_get_syspath(card));
-        }
-    }
-    return static_cast<UInt32>(cards.size());
-}
 
 // The process holding a flock on `path`, as "pid N, name", from /proc/locks, whose lines read
 // "1: FLOCK  ADVISORY  WRITE 4242 00:05:1234 0 EOF": the pid, then the major and minor (hex) of
@@ -638,10 +711,10 @@ std::string NodeSeat(const std::string& nodeSyspath) {
 
 fw::BusFacts LinuxFireWireStack::Facts(fw::UnitHandle handle) {
     fw::BusFacts facts;
-    facts.controllers = CountControllers();
     Unit unit;
     {
         std::lock_guard lock(mutex_);
+        if (RefreshLocked() == kIOReturnSuccess) facts.controllers = controllers_;
         if (handle.stack != this || handle.unit == 0 || handle.unit > units_.size()) return facts;
         unit = units_[handle.unit - 1];
     }

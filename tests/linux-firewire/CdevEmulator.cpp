@@ -31,6 +31,13 @@ std::string CardSyspath(unsigned card) {
     return "/sys/devices/pci0000:00/0000:0" + std::to_string(card) + ":00.0";
 }
 
+// A unit directory key as the kernel prints it in sysfs: "0x%06x\n".
+std::string KeyText(std::uint32_t key) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%06x\n", key);
+    return text;
+}
+
 std::uint32_t BigEndian32(const std::uint8_t* bytes) {
     return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
            std::uint32_t{bytes[2]} << 8 | bytes[3];
@@ -220,20 +227,25 @@ std::string Emulator::AddUnit(unsigned index, unsigned unit, std::uint32_t speci
                               std::uint32_t version) {
     std::lock_guard lock(mutex_);
     const std::string nodeName = "fw" + std::to_string(index);
-    const Node& node = NodeFor("/dev/" + nodeName);
-    // As the kernel prints them: "0x%06x\n".
-    char specifier[16];
-    char softwareVersion[16];
-    std::snprintf(specifier, sizeof specifier, "0x%06x\n", specifierId);
-    std::snprintf(softwareVersion, sizeof softwareVersion, "0x%06x\n", version);
+    Node& node = NodeFor("/dev/" + nodeName);
     const std::string name = nodeName + "." + std::to_string(unit);
-    gchar* syspath = umockdev_testbed_add_device(testbed_, "firewire", name.c_str(),
-                                                 node.syspath.c_str(), "specifier_id", specifier,
-                                                 "version", softwareVersion, nullptr, nullptr);
+    gchar* syspath = umockdev_testbed_add_device(
+        testbed_, "firewire", name.c_str(), node.syspath.c_str(), "specifier_id",
+        KeyText(specifierId).c_str(), "version", KeyText(version).c_str(), nullptr, nullptr);
     BRIM_CHECK(syspath != nullptr);
     std::string result = syspath;
     g_free(syspath);
+    node.units.push_back(result);
     return result;
+}
+
+void Emulator::ChangeUnitKeys(const std::string& unit, std::uint32_t specifierId,
+                              std::uint32_t version, bool announced) {
+    std::lock_guard lock(mutex_);
+    umockdev_testbed_set_attribute(testbed_, unit.c_str(), "specifier_id",
+                                   KeyText(specifierId).c_str());
+    umockdev_testbed_set_attribute(testbed_, unit.c_str(), "version", KeyText(version).c_str());
+    if (announced) umockdev_testbed_uevent(testbed_, unit.c_str(), "change");
 }
 
 std::string Emulator::AddUpdateUnitNode(unsigned card, unsigned index, std::uint16_t nodeId) {
@@ -284,7 +296,15 @@ void Emulator::UnplugLocked(Node& node) {
     const bool inSysfs =
         g_file_test((std::string(root) + node.syspath).c_str(), G_FILE_TEST_IS_DIR);
     g_free(root);
-    if (inSysfs) umockdev_testbed_remove_device(testbed_, node.syspath.c_str());
+    if (!inSysfs) return;
+    // As the kernel takes a node away: its units first, then the node, each announced while it is
+    // still in sysfs (device_del sends KOBJ_REMOVE before the device leaves it). umockdev
+    // announces the devices it adds, but not those it removes.
+    for (const std::string& unit : node.units) {
+        umockdev_testbed_uevent(testbed_, unit.c_str(), "remove");
+    }
+    umockdev_testbed_uevent(testbed_, node.syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed_, node.syspath.c_str());
 }
 
 void Emulator::Swap(const std::string& deviceNode, std::uint64_t guid) {

@@ -88,10 +88,18 @@ class Emulator {
 
     // Adds node /dev/fw<index> with `nodeId` under card `card` (0, 1, ...); returns its syspath.
     // Its configuration ROM carries the GUID, in GET_INFO's copy and in sysfs (`guid`).
+    // Every device added or unplugged is announced to udev monitors, as the kernel announces it.
     std::string AddNode(unsigned card, unsigned index, std::uint16_t nodeId);
     // Adds unit fw<index>.<unit> under that node with these unit directory keys.
     std::string AddUnit(unsigned index, unsigned unit, std::uint32_t specifierId,
                         std::uint32_t version);
+    // Gives a unit (by syspath) other unit directory keys, as a node's configuration ROM may
+    // change at a bus reset; the kernel announces it ("change"). `announced` false leaves the
+    // announcement out, which the kernel never does: to see that a stack waits for it.
+    // umockdev gives up (aborts) on a monitor with more than net.unix.max_dgram_qlen (10)
+    // announcements unread: look between so many changes.
+    void ChangeUnitKeys(const std::string& unit, std::uint32_t specifierId, std::uint32_t version,
+                        bool announced = true);
     // Adds an update unit node: the node, and a unit with the update unit's keys.
     std::string AddUpdateUnitNode(unsigned card, unsigned index, std::uint16_t nodeId);
 
@@ -145,6 +153,7 @@ class Emulator {
     };
     struct Node {
         std::string syspath;
+        std::vector<std::string> units;  // syspaths
         std::string deviceNode;
         unsigned card = 0;
         std::uint16_t nodeId = 0;

@@ -246,6 +246,80 @@ TEST_F(LinuxStackTest, UnpluggedUnitIsNoLongerFoundAndItsHandleIsRefused) {
     EXPECT_THROW(DownloadUnit{handle}, std::exception);
 }
 
+// What happens on the bus between two polls, and what the second one finds.
+struct BusChange {
+    const char* name;
+    std::function<void(cdevemu::Emulator&)> between;
+    bool announced;                      // udev says so: the descriptor polls readable
+    std::vector<std::string> foundAfter;  // the update units' device files
+};
+
+void PrintTo(const BusChange& change, std::ostream* out) {
+    *out << change.name;
+}
+
+class BusChangeTest : public LinuxStackTest, public ::testing::WithParamInterface<BusChange> {};
+
+bool Readable(int descriptor) {
+    pollfd waiting{descriptor, POLLIN, 0};
+    return ::poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN) != 0;
+}
+
+TEST_P(BusChangeTest, TheNextLookupSeesTheBusAsItIsAndReadsTheRegistryOnlyWhenTold) {
+    const auto lookup = [this] {
+        std::vector<fw::UnitHandle> units;
+        EXPECT_EQ(kIOReturnSuccess,
+                  stack.FindUnits(sim::kUnitSpecifierId, sim::kUnitSwVersion, units));
+        std::vector<std::string> nodes;
+        for (const fw::UnitHandle& unit : units) nodes.push_back(stack.DeviceNode(unit));
+        return nodes;
+    };
+    const int changes = stack.BusChangeDescriptor();
+    ASSERT_GE(changes, 0);
+    EXPECT_EQ(lookup(), std::vector<std::string>{kUnitNode});
+    EXPECT_FALSE(Readable(changes));
+
+    GetParam().between(emulator);
+    EXPECT_EQ(Readable(changes), GetParam().announced);
+    EXPECT_EQ(lookup(), GetParam().foundAfter);
+    EXPECT_FALSE(Readable(changes));
+}
+
+const std::string kUnitSyspath = "/sys/devices/pci0000:00/0000:00:00.0/fw1/fw1.0";
+
+INSTANTIATE_TEST_SUITE_P(
+    BetweenTwoPolls, BusChangeTest,
+    ::testing::Values(
+        BusChange{"AnotherOrloPluggedIn",
+                  [](cdevemu::Emulator& bus) { bus.AddUpdateUnitNode(0, 3, 0xFFC3); }, true,
+                  {kUnitNode, "/dev/fw3"}},
+        BusChange{"TheOrloUnplugged", [](cdevemu::Emulator& bus) { bus.Unplug(kUnitNode); },
+                  true, {}},
+        BusChange{"AnOrloPluggedInAndOutAgain",
+                  [](cdevemu::Emulator& bus) {
+                      bus.AddUpdateUnitNode(0, 3, 0xFFC3);
+                      bus.Unplug("/dev/fw3");
+                  },
+                  true, {kUnitNode}},
+        BusChange{"TheOrloReplacedByAnother",
+                  [](cdevemu::Emulator& bus) {
+                      bus.Unplug(kUnitNode);
+                      bus.AddUpdateUnitNode(0, 4, 0xFFC1);
+                  },
+                  true, {"/dev/fw4"}},
+        BusChange{"ItsUnitNoLongerAnUpdateUnit",
+                  [](cdevemu::Emulator& bus) {
+                      bus.ChangeUnitKeys(kUnitSyspath, sim::kUnitSpecifierId, 0x12);
+                  },
+                  true, {}},
+        // Unannounced, the change is not seen: the registry was not read again.
+        BusChange{"ItsKeysChangedUnannounced",
+                  [](cdevemu::Emulator& bus) {
+                      bus.ChangeUnitKeys(kUnitSyspath, sim::kUnitSpecifierId, 0x12, false);
+                  },
+                  false, {kUnitNode}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(LinuxStackTest, KernelWithTooOldAbiIsRefusedAtQueryInterface) {
     emulator.SetKernelAbi(3);
     std::unique_ptr<fw::PlugIn> plugIn;

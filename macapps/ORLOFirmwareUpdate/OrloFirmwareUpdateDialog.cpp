@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "DownloadProgress.h"
@@ -147,6 +148,22 @@ void ReportOutcome(const UpdateOutcome& outcome) {
     std::cerr << (outcome.result == UpdateOutcome::Result::kSucceeded ? "Programming Complete\n"
                                                                       : "Programming Failed\n");
 }
+
+// Holds back what is written to `stream` while it lives.
+class HeldBack {
+  public:
+    explicit HeldBack(std::ostream& stream) : _stream(stream), _saved(stream.rdbuf(_held.rdbuf())) {}
+    ~HeldBack() { _stream.rdbuf(_saved); }
+    HeldBack(const HeldBack&) = delete;
+    HeldBack& operator=(const HeldBack&) = delete;
+
+    std::string Text() const { return _held.str(); }
+
+  private:
+    std::ostream& _stream;
+    std::ostringstream _held;
+    std::streambuf* _saved;
+};
 
 // The signal handlers write one byte a signal here, which the event loop reads.
 int gTerminationPipe[2] = {-1, -1};
@@ -274,8 +291,9 @@ void OutliveTheDisplay() {
 
 }  // namespace
 
-COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireWireStack& stack)
-    : _updateState(WAITFORINPUT), _window(window), _stack(stack) {
+COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireWireStack& stack,
+                                                     bool verbose)
+    : _updateState(WAITFORINPUT), _window(window), _stack(stack), _verbose(verbose) {
     _updateButton.Init(ORLOUpdateButtonID, _window);
     _cancelButton.Init(ORLOCancelButtonID, _window);
     _currentFirmwareVersionStr.Init(ORLOCurrentFirmwareVersionStrID, _window);
@@ -302,7 +320,11 @@ COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireW
 
     _pOrlo = std::make_unique<COrloFirmwareUpdate>(stack);
     // Steady pauses on a busy machine: the update's thread asks to run real-time.
-    _pOrlo->SetRunStartHook(realtimekit::RequestForThisThread);
+    _pOrlo->SetRunStartHook([] {
+        if (const std::string line = realtimekit::RequestForThisThread(); !line.empty()) {
+            std::cerr << line << "\n";
+        }
+    });
 
     // First tick as soon as the event loop runs, then every half second.
     auto* timer = new QTimer(_window);
@@ -310,13 +332,55 @@ COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireW
     QObject::connect(timer, &QTimer::timeout, timer, tick);
     timer->start(kTimerIntervalMs);
     QTimer::singleShot(0, timer, tick);
+
+    // Where the stack can tell that the bus changed, an Orlo plugged in shows at once rather than
+    // at the next tick; the ticks go on regardless. Only a tick that looks at the bus ends the
+    // word of a change, and ticks look only while waiting (and no alert is up): the word is not
+    // listened to, or it would come again and again, until a tick has looked.
+    if (const int changes = stack.BusChangeDescriptor(); changes >= 0) {
+        _busChanges = new QSocketNotifier(changes, QSocketNotifier::Read, _window);
+        QObject::connect(_busChanges, &QSocketNotifier::activated, timer, [timer, this] {
+            _busChanges->setEnabled(false);
+            if (_updateState == WAITFORINPUT) TimerEventHandlerStatic(timer, this);
+        });
+    }
+}
+
+// A window left open with an Orlo on the bus would write the same six diagnostic lines twice a
+// second (some 12 MB a day into a journal): a tick's are written when they, or what it found,
+// differ from the last tick's, or always when verbose.
+bool COrloFirmwareUpdateDialog::Identify() {
+    std::string out, err;
+    bool found = false;
+    {
+        const HeldBack heldOut(std::cout), heldErr(std::cerr);
+        found = _pOrlo->IsFound();
+        out = heldOut.Text();
+        err = heldErr.Text();
+    }
+    std::string finding = out + '\0' + err + '\0';
+    if (found) {
+        std::string text;
+        _pOrlo->GetCurrentFirmwareVersionString(text);
+        finding += text + '\0';
+        _pOrlo->GetSerialNumberString(text);
+        finding += text + '\0' + std::to_string(_pOrlo->GetUnitsFound());
+    }
+    if (_verbose || finding != _lastFinding) {
+        std::cout << out;
+        std::cerr << err;
+        _lastFinding = std::move(finding);
+    }
+    return found;
 }
 
 OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
     switch (_updateState) {
         case WAITFORINPUT:
             if (_confirming) break;  // the alert's event loop ticks on
-            if (_pOrlo->IsFound()) {
+            // This tick looks at the bus: the word of the next change is listened to again.
+            if (_busChanges != nullptr) _busChanges->setEnabled(true);
+            if (Identify()) {
                 std::string text;
                 _cancelButton.Enable(true);
                 _pOrlo->GetCurrentFirmwareVersionString(text);
@@ -435,6 +499,7 @@ COrloFirmwareUpdateDialog::~COrloFirmwareUpdateDialog() {
     if (_updateState == UPDATING) _pOrlo->WaitForRun();
     EndRun();
     gUntoldRun = nullptr;  // the controller goes with the dialog
+    delete _busChanges;  // the window outlives the dialog, and the stack may still say something
 }
 
 void COrloFirmwareUpdateDialog::SelectDevice(const std::string& device) {
@@ -699,13 +764,13 @@ void DeferTerminationSignals(QWidget& window, COrloFirmwareUpdateDialog& dialog)
 
 int RunFirmwareUpdateWindow(fw::FireWireStack& stack, const QString& resource,
                             const std::function<void(QWidget& window)>& prepare,
-                            const std::string& device) {
+                            const std::string& device, bool verbose) {
     InstallTranslations();  // before the resource: its texts are translated as it is loaded
     std::unique_ptr<QWidget> window;
     if (const OSStatus status = CreateWindowFromResource(resource, window); status != noErr) {
         return status;
     }
-    auto dialog = std::make_unique<COrloFirmwareUpdateDialog>(window.get(), stack);
+    auto dialog = std::make_unique<COrloFirmwareUpdateDialog>(window.get(), stack, verbose);
     dialog->SelectDevice(device);
     DeferTerminationSignals(*window, *dialog);
     if (prepare) prepare(*window);

@@ -17,6 +17,7 @@
 #include "carboncontrols.h"
 #include "orlofirmwareupdate.h"
 
+class QSocketNotifier;
 class QTimer;
 
 using EventLoopTimerRef = QTimer*;
@@ -53,8 +54,9 @@ class COrloFirmwareUpdateDialog {
   public:
     // Binds the controls of `window` (built from the resource, see CreateWindowFromResource) and
     // starts polling `stack`, which must outlive the dialog. The window must outlive it too; the
-    // dialog is deleted first.
-    COrloFirmwareUpdateDialog(WindowRef window, fw::FireWireStack& stack);
+    // dialog is deleted first. Identification's diagnostic lines are written for a tick whose
+    // finding differs from the last one's, or for every tick when `verbose`.
+    COrloFirmwareUpdateDialog(WindowRef window, fw::FireWireStack& stack, bool verbose = false);
     // Waits for a run that is still active: it uses the controller to its end.
     ~COrloFirmwareUpdateDialog();
 
@@ -93,6 +95,7 @@ class COrloFirmwareUpdateDialog {
     int FinishActiveRun(int status);
 
   private:
+    bool Identify();
     void StartRun();
     void EndRun();
     void DescribeForAssistiveTechnology();
@@ -115,6 +118,9 @@ class COrloFirmwareUpdateDialog {
     // answered, so that the run writes the Orlo whose downgrade was agreed to.
     bool _confirming = false;
     logind::InhibitorLock _inhibitor;  // held while a run is active
+    QSocketNotifier* _busChanges = nullptr;  // the stack's word that the bus changed, if it has any
+    const bool _verbose;
+    std::string _lastFinding;  // the last identification's diagnostic lines and what it found
     // Searched on every tick; made once, since making one lists every process.
     TProcess _processes{kMyProcess};
 };
@@ -149,9 +155,9 @@ constexpr OSStatus kWindowNotFoundErr = 3;    // the resource's window is not "M
 OSStatus CreateWindowFromResource(const QString& resource, std::unique_ptr<QWidget>& window);
 
 // The body of main: loads the window, creates the dialog over `stack` for the Orlo `device`
-// names (see SelectDevice), lets `prepare` adjust the window, shows it and runs the event loop. Returns the event loop's exit status (0 after a quit
-// request), or the status of the start-up step that failed (nothing is shown then). A
-// QApplication must exist.
+// names (see SelectDevice; `verbose` as for the dialog), lets `prepare` adjust the window, shows
+// it and runs the event loop. Returns the event loop's exit status (0 after a quit request), or
+// the status of the start-up step that failed (nothing is shown then). A QApplication must exist.
 int RunFirmwareUpdateWindow(fw::FireWireStack& stack, const QString& resource = kMainResource,
                             const std::function<void(QWidget& window)>& prepare = {},
-                            const std::string& device = {});
+                            const std::string& device = {}, bool verbose = false);

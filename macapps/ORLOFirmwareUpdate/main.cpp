@@ -20,9 +20,9 @@ namespace {
 constexpr int kUsageError = 2;
 constexpr std::uint64_t kRecordingLimit = 64u << 20;  // some six hours of waiting
 
-// --help, --version and --device, before anything needs a display. 0 to go on, else the exit
-// status.
-int TakeArguments(int argc, char* argv[], std::string& device) {
+// --help, --version, --device and --verbose, before anything needs a display. 0 to go on, else
+// the exit status.
+int TakeArguments(int argc, char* argv[], std::string& device, bool& verbose) {
     QCoreApplication arguments(argc, argv);
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kOrloFirmwareUpdateVersion));
     QCommandLineParser parser;
@@ -40,6 +40,12 @@ int TakeArguments(int argc, char* argv[], std::string& device) {
                                     "list shows them."),
         QStringLiteral("NODE|GUID|SERIAL"));
     parser.addOption(deviceOption);
+    const QCommandLineOption verboseOption(
+        QStringLiteral("verbose"),
+        QCoreApplication::translate("main",
+                                    "Write the diagnostic lines of every search for the Orlo, "
+                                    "not only when what it finds changes."));
+    parser.addOption(verboseOption);
     if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
         std::cerr << (parser.errorText().isEmpty()
                           ? QCoreApplication::translate("main", "No arguments are taken.")
@@ -49,6 +55,7 @@ int TakeArguments(int argc, char* argv[], std::string& device) {
                   << parser.helpText().toStdString();
         return kUsageError;
     }
+    verbose = parser.isSet(verboseOption);
     if (parser.isSet(help)) {
         std::cout << parser.helpText().toStdString();
         return -1;
@@ -75,7 +82,8 @@ bool HasDisplay() {
 int main(int argc, char* argv[]) {
     PrepareProcess();
     std::string device;
-    if (const int status = TakeArguments(argc, argv, device); status != 0) {
+    bool verbose = false;
+    if (const int status = TakeArguments(argc, argv, device, verbose); status != 0) {
         return status < 0 ? EXIT_SUCCESS : status;
     }
     if (!HasDisplay()) {
@@ -91,7 +99,7 @@ int main(int argc, char* argv[]) {
     linuxfw::LinuxFireWireStack stack;
     const char* record = std::getenv("ORLO_RECORD");
     if (record == nullptr || *record == '\0') {
-        return RunFirmwareUpdateWindow(stack, kMainResource, {}, device);
+        return RunFirmwareUpdateWindow(stack, kMainResource, {}, device, verbose);
     }
     // The window records its every poll while it waits, about 10 MB an hour: bounded.
     recording::RecordingWriter::Limits limits;
@@ -108,7 +116,7 @@ int main(int argc, char* argv[]) {
     };
     // Also when the process ends because the display went away during an update.
     SetLastWords(finish);
-    const int status = RunFirmwareUpdateWindow(recorder, kMainResource, {}, device);
+    const int status = RunFirmwareUpdateWindow(recorder, kMainResource, {}, device, verbose);
     SetLastWords({});
     finish();
     return status;

@@ -379,4 +379,8 @@ fw::BusFacts RecordingStack::Facts(fw::UnitHandle unit) {
     return facts;
 }
 
+int RecordingStack::BusChangeDescriptor() {
+    return inner_.BusChangeDescriptor();
+}
+
 }  // namespace recording

@@ -49,6 +49,8 @@ class RecordingStack : public fw::FireWireStack {
                        std::vector<fw::UnitHandle>& units) override;
     IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
     fw::BusFacts Facts(fw::UnitHandle unit) override;
+    // The inner stack's: the lookups that make it unreadable again pass through.
+    int BusChangeDescriptor() override;
 
   private:
     class Log;

@@ -58,6 +58,8 @@ class ReplayStack : public fw::FireWireStack {
                        std::vector<fw::UnitHandle>& units) override;
     IOReturn CreatePlugIn(fw::UnitHandle unit, std::unique_ptr<fw::PlugIn>& plugIn) override;
     fw::BusFacts Facts(fw::UnitHandle unit) override;
+    // BusChangeDescriptor stays -1: a recording holds the calls, not when the bus changed, and
+    // its owner's polls ask again in the recorded order anyway.
 
   private:
     class Script;

@@ -1,5 +1,8 @@
 #include "SimulatedBus.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <map>
 #include <optional>
 #include <utility>
@@ -284,8 +287,29 @@ class SimulatedBus::Plug : public fw::PlugIn {
     unsigned incarnation_;
 };
 
-SimulatedBus::SimulatedBus() = default;
-SimulatedBus::~SimulatedBus() = default;
+SimulatedBus::SimulatedBus() : changes_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+SimulatedBus::~SimulatedBus() {
+    if (changes_ >= 0) ::close(changes_);
+}
+
+int SimulatedBus::BusChangeDescriptor() {
+    return changes_;
+}
+
+void SimulatedBus::AnnounceLocked() {
+    if (changes_ < 0) return;
+    // Adds one to the eventfd's counter; only a counter at its limit refuses, and it is readable.
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(changes_, &one, sizeof one);
+}
+
+void SimulatedBus::TakeAnnouncementsLocked() {
+    if (changes_ < 0) return;
+    // Reading the counter sets it to zero; with none waiting it fails with EAGAIN.
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t taken = ::read(changes_, &count, sizeof count);
+}
 
 UInt32 SimulatedBus::AddUnit(UInt32 specifierId, UInt32 softwareVersion) {
     std::lock_guard lock(mutex_);
@@ -296,6 +320,7 @@ UInt32 SimulatedBus::AddUnit(UInt32 specifierId, UInt32 softwareVersion) {
     unit->nodeId = static_cast<UInt16>(kFirstNodeId + units_.size());
     unit->guid = kFirstGuid + units_.size();
     units_.push_back(std::move(unit));
+    AnnounceLocked();
     return units_.back()->handle;
 }
 
@@ -354,6 +379,7 @@ void SimulatedBus::SetPresent(UInt32 unit, bool present) {
     BRIM_CHECK(found != nullptr);
     if (present) {
         found->present = true;
+        AnnounceLocked();
     } else {
         Append(UnplugLocked(*found));
     }
@@ -374,6 +400,7 @@ Transaction SimulatedBus::ResetLocked() {
 Transaction SimulatedBus::UnplugLocked(Unit& unit) {
     unit.present = false;
     unit.holder = 0;  // the claim goes with the device
+    AnnounceLocked();
     Transaction entry{Transaction::Kind::kUnplug};
     entry.unit = unit.handle;
     return entry;
@@ -414,6 +441,7 @@ void SimulatedBus::SetRegistryFailure(IOReturn status) {
 IOReturn SimulatedBus::FindUnits(UInt32 specifierId, UInt32 softwareVersion,
                                  std::vector<fw::UnitHandle>& units) {
     std::lock_guard lock(mutex_);
+    TakeAnnouncementsLocked();
     units.clear();
     if (registryFailure_ != kIOReturnSuccess) return registryFailure_;
     for (const auto& candidate : units_) {
@@ -449,6 +477,7 @@ void SimulatedBus::SetControllers(UInt32 controllers) {
 
 fw::BusFacts SimulatedBus::Facts(fw::UnitHandle handle) {
     std::lock_guard lock(mutex_);
+    TakeAnnouncementsLocked();
     fw::BusFacts facts;
     facts.controllers = controllers_;
     const Unit* unit = handle.stack == this ? Find(handle.unit) : nullptr;

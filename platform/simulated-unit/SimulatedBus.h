@@ -150,6 +150,8 @@ class SimulatedBus : public fw::FireWireStack {
     // The bus's controllers (SetControllers), the unit as "simulated unit N", and the holder of
     // its claim as "client N".
     fw::BusFacts Facts(fw::UnitHandle unit) override;
+    // Readable once a unit has been added, unplugged (SetPresent, or a fault) or plugged in again.
+    int BusChangeDescriptor() override;
 
   private:
     class Unit;
@@ -162,6 +164,9 @@ class SimulatedBus : public fw::FireWireStack {
     void Append(Transaction transaction);
     Transaction ResetLocked();  // returns the log entry
     Transaction UnplugLocked(Unit& unit);
+    // The word of units come or gone, and its end at a lookup.
+    void AnnounceLocked();
+    void TakeAnnouncementsLocked();
 
     mutable std::recursive_mutex mutex_;
     std::vector<std::unique_ptr<Unit>> units_;
@@ -172,6 +177,7 @@ class SimulatedBus : public fw::FireWireStack {
     UInt32 controllers_ = 1;
     std::function<void(const Transaction&)> observer_;
     std::vector<Transaction> log_;
+    const int changes_;  // an eventfd: BusChangeDescriptor; -1 when none could be had
 };
 
 }  // namespace sim

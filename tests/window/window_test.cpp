@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -23,7 +24,9 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <mutex>
+#include <sstream>
 
 #include "DownloadProgress.h"
 #include "OrloFirmwareUpdateDialog.h"
@@ -746,3 +749,64 @@ TEST_F(StartupTest, ATerminationSignalWaitsForTheRunningUpdateToEnd) {
 }
 
 }  // namespace
+
+// The bus's word of a change brings a tick at once while the window waits; during a run nothing
+// looks at the bus, and the word is not listened to until the window waits again.
+TEST_F(WindowTest, AnOrloPluggedInOrOutShowsWithoutWaitingForTheTick) {
+    auto* busChanges = window->findChild<QSocketNotifier*>();
+    ASSERT_NE(busChanges, nullptr);
+    // SetUp's first tick has run, and the timer's next is half a second away: one pass of the
+    // event loop sees only the word of the change.
+    const UInt32 unit = PlugIn(0x00010002);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(version->text(), "1-2");
+    bus.SetPresent(unit, false);
+    QCoreApplication::processEvents();
+    ExpectNotFound();
+
+    bus.SetPresent(unit, true);
+    Tick();
+    gate.HoldAt(40);
+    updateButton->click();
+    Tick();  // starts the run
+    gate.WaitUntilHeld();
+    PlugIn(0x00010002);  // another Orlo
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(busChanges->isEnabled());
+    gate.Open();
+    alerts.Answer("OK");
+    EXPECT_EQ(RunEventLoop(10000), 0);
+}
+
+// The identification's diagnostic lines on standard output while the window waits: those of a
+// tick whose finding differs from the last one's, or every tick's with --verbose.
+TEST(WindowDiagnosticsTest, IdentificationLinesAreWrittenWhenWhatIsFoundChanges) {
+    EnsureApplication();
+    const std::string found =
+        "Open Orlo\nCtor DownloadUnit\nFWDL::Open\nFWDL::Close\nClose Orlo\nDtor DownloadUnit\n";
+    const std::string notFound = "Open Orlo\n";
+    for (const bool verbose : {false, true}) {
+        SCOPED_TRACE(verbose ? "verbose" : "");
+        sim::SimulatedBus bus;
+        std::unique_ptr<QWidget> window;
+        ASSERT_EQ(CreateWindowFromResource(kMainResource, window), noErr);
+        COrloFirmwareUpdateDialog dialog(window.get(), bus, verbose);
+        std::ostringstream out;
+        std::streambuf* const saved = std::cout.rdbuf(out.rdbuf());
+        const auto ticks = [&](int count) {
+            for (int tick = 0; tick < count; ++tick) dialog.TimerEventHandler(nullptr);
+        };
+        ticks(2);
+        const UInt32 unit = bus.AddUnit();
+        bus.Model(unit).softwareVersion = 0x00010002;
+        ticks(3);
+        bus.Model(unit).softwareVersion = 0x00010003;  // another firmware, the same lines
+        ticks(2);
+        bus.SetPresent(unit, false);
+        ticks(2);
+        std::cout.rdbuf(saved);
+        EXPECT_EQ(out.str(), verbose ? notFound + notFound + found + found + found + found +
+                                           found + notFound + notFound
+                                     : notFound + found + found + notFound);
+    }
+}

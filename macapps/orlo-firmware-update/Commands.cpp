@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -591,10 +592,22 @@ UnitResult UpdateIdentified(COrloFirmwareUpdate& controller, const Identity& ide
         progress.EndLine();
         Say(options, console, message);
     };
-    controller.SetRunStartHook(realtimekit::RequestForThisThread);
+    // Without real-time scheduling the update says so once, as the command's own message: the
+    // controller's diagnostic lines are for --verbose only. The run's thread hands the line over.
+    std::mutex realtimeLock;
+    std::string realtimeLine;
+    controller.SetRunStartHook([&] {
+        std::string line = realtimekit::RequestForThisThread();
+        const std::lock_guard lock(realtimeLock);
+        realtimeLine = std::move(line);
+    });
     controller.DoUpdate();
     for (bool done = false; !done;) {
         done = controller.GetDoneStatus();  // first: a done run's progress is final
+        if (const std::lock_guard lock(realtimeLock); !realtimeLine.empty()) {
+            say(Q(realtimeLine));
+            realtimeLine.clear();
+        }
         progress.Show(gDownloadProgress.GetActivity(), gDownloadProgress.Get());
         for (const int received = gQuitSignals.load(); answered < received; ++answered) {
             say(Cli::tr("Quitting once the update has ended."));

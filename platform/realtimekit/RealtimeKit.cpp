@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <mutex>
 
 namespace realtimekit {
@@ -152,14 +151,13 @@ bool MakeThisThreadRealtime(Means means, std::string& error) {
     return means == Means::kDirect ? SetDirectly(error) : AskRealtimeKit(error);
 }
 
-void RequestForThisThread() {
+std::string RequestForThisThread() {
     std::string error;
-    if (MakeThisThreadRealtime(Means::kRealtimeKit, error)) return;
-    static std::once_flag said;
-    std::call_once(said, [&] {
-        std::cerr << "No real-time scheduling for the update (" << error
-                  << "): on a busy machine it may take a little longer.\n";
-    });
+    if (MakeThisThreadRealtime(Means::kRealtimeKit, error)) return {};
+    static std::atomic<bool> said{false};
+    if (said.exchange(true)) return {};
+    return "No real-time scheduling for the update (" + error +
+           "): on a busy machine it may take a little longer.";
 }
 
 }  // namespace realtimekit

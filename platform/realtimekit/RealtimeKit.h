@@ -30,8 +30,9 @@ enum class Means {
 // scheduling is as it was, and `error` says why in one line.
 bool MakeThisThreadRealtime(Means means, std::string& error);
 
-// For the update's thread: asks RealtimeKit; where it refuses or is absent, says so on standard
-// error, the first time only, and the thread goes on time-shared.
-void RequestForThisThread();
+// For the update's thread: asks RealtimeKit; where it refuses or is absent, the thread goes on
+// time-shared. Returns the line (without its line end) that a front end says then, the first
+// time in the process only; empty otherwise.
+std::string RequestForThisThread();
 
 }  // namespace realtimekit

@@ -482,5 +482,9 @@ Befehle:
         <source>No arguments are taken.</source>
         <translation>Es werden keine Argumente angenommen.</translation>
     </message>
+    <message>
+        <source>Write the diagnostic lines of every search for the Orlo, not only when what it finds changes.</source>
+        <translation>Die Diagnosezeilen jeder Suche nach dem Orlo ausgeben, nicht nur, wenn sich ändert, was sie findet.</translation>
+    </message>
 </context>
 </TS>

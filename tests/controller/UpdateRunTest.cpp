@@ -456,7 +456,7 @@ TEST(UpdateFaultMatrixTest, EachFaultAtEachDeviceStepOfBothImages) {
                 GetCapturedStderr();
                 ASSERT_TRUE(found);
 
-                // What the Part's ready check makes of a BeginUpdate that failed: the unit never
+                // What the ready check makes of a BeginUpdate that failed: the unit never
                 // saw one refused outright, and reads "not ready" (0) while idle, but "ready" (1)
                 // after a verified image, so that the erase command goes and is refused. One
                 // whose answer alone was lost put the unit in update mode: nothing failed.

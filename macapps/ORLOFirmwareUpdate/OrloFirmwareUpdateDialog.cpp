@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSessionManager>
 #include <QShortcut>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -317,6 +318,13 @@ COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireW
     _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
     InstallCommandHandler(_window, ApplicationCommandHandlerStatic, this);
     new CloseGuard(_window, this);
+    // X11 session management asks every program before a logout: during a run, the answer is no.
+    QObject::connect(qGuiApp, &QGuiApplication::commitDataRequest, _window,
+                     [this](QSessionManager& manager) {
+                         if (_updateState != WAITFORINPUT && manager.allowsInteraction()) {
+                             manager.cancel();
+                         }
+                     });
 
     _pOrlo = std::make_unique<COrloFirmwareUpdate>(stack);
     // Steady pauses on a busy machine: the update's thread asks to run real-time.
@@ -517,6 +525,12 @@ void COrloFirmwareUpdateDialog::StartRun() {
         std::cerr << "Nothing prevents a suspend or shutdown during the update: "
                   << error.toStdString() << "\n";
     }
+    // And the desktop from logging out (or suspending on its own), where a portal runs.
+    if (!_portal.Take(portal::Inhibition::kLogout | portal::Inhibition::kSuspend,
+                      tr("Updating the Orlo's firmware"), error)) {
+        std::cerr << "Nothing asks the desktop to hold off a logout during the update: "
+                  << error.toStdString() << "\n";
+    }
     OutliveTheDisplay();
     HoldOffStopSignals(true);
     gUntoldRun = _pOrlo.get();
@@ -529,6 +543,7 @@ void COrloFirmwareUpdateDialog::EndRun() {
     _updateState = WAITFORINPUT;
     HoldOffStopSignals(false);
     _inhibitor.Release();
+    _portal.Release();
 }
 
 int COrloFirmwareUpdateDialog::FinishActiveRun(int status) {

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "InhibitorLock.h"
+#include "PortalInhibit.h"
 #include "Process.h"
 #include "carboncontrols.h"
 #include "orlofirmwareupdate.h"
@@ -118,6 +119,7 @@ class COrloFirmwareUpdateDialog {
     // answered, so that the run writes the Orlo whose downgrade was agreed to.
     bool _confirming = false;
     logind::InhibitorLock _inhibitor;  // held while a run is active
+    portal::Inhibition _portal;        // held while a run is active
     QSocketNotifier* _busChanges = nullptr;  // the stack's word that the bus changed, if it has any
     const bool _verbose;
     std::string _lastFinding;  // the last identification's diagnostic lines and what it found

@@ -1,5 +1,6 @@
-// A D-Bus daemon of a test's own, standing in for the system bus, with python-dbusmock services on
-// it. Programs find it through DBUS_SYSTEM_BUS_ADDRESS = address().
+// A D-Bus daemon of a test's own, standing in for the system or the session bus, with
+// python-dbusmock services on it. Programs find it through DBUS_SYSTEM_BUS_ADDRESS (or
+// DBUS_SESSION_BUS_ADDRESS) = address().
 #pragma once
 
 #include <unistd.h>
@@ -38,13 +39,18 @@ class PrivateBus {
     QDBusConnection& connection() { return bus_; }
 
     // Starts python-dbusmock on the bus with `arguments` (a template and its parameters, say),
-    // in place of the mock started before, and waits until it owns `service`.
-    bool StartMock(const std::vector<std::string>& arguments, const QString& service) {
+    // in place of the mock started before, and waits until it owns `service`. The bus stands in
+    // for the system bus, or with `sessionBus` for the session bus.
+    bool StartMock(const std::vector<std::string>& arguments, const QString& service,
+                   bool sessionBus = false) {
         StopMock();
-        std::vector<std::string> command{"/usr/bin/python3", "-m", "dbusmock", "--system"};
+        std::vector<std::string> command{"/usr/bin/python3", "-m", "dbusmock",
+                                         sessionBus ? "--session" : "--system"};
         command.insert(command.end(), arguments.begin(), arguments.end());
-        mock_.emplace(command,
-                      std::map<std::string, std::string>{{"DBUS_SYSTEM_BUS_ADDRESS", address_}});
+        mock_.emplace(
+            command,
+            std::map<std::string, std::string>{
+                {sessionBus ? "DBUS_SESSION_BUS_ADDRESS" : "DBUS_SYSTEM_BUS_ADDRESS", address_}});
         return WaitFor([&] { return HasOwner(service); });
     }
     void StopMock() { mock_.reset(); }

@@ -16,6 +16,8 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVariant>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
@@ -375,8 +377,9 @@ class SessionTest : public testing::Test {
     void Start(const std::string& what, std::map<std::string, std::string> env) {
         if (env.count("QT_QPA_PLATFORM") == 0) env["QT_QPA_PLATFORM"] = "offscreen";
         if (env.count("LANGUAGE") == 0) env["LANGUAGE"] = "en";  // the tests read English
-        if (env.count("DBUS_SYSTEM_BUS_ADDRESS") == 0)
-            env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent/bus";
+        for (const char* bus : {"DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS"}) {
+            if (env.count(bus) == 0) env[bus] = "unix:path=/nonexistent/bus";
+        }
         ChildProcess::Files files;
         files.err = errPath;
         child.emplace(std::vector<std::string>{"/proc/self/exe", "--child", what, logPath}, env,
@@ -606,15 +609,47 @@ TEST_F(SessionTest, LogindIsAskedToBlockSleepAndShutdownForTheRun) {
     }
 }
 
-TEST_F(SessionTest, WithoutLogindTheUpdateGoesAheadAndSaysSo) {
+// While the update runs the desktop is asked, through its portal on the session bus, to hold off
+// a logout and a suspend; the request is closed when the run ends.
+TEST_F(SessionTest, ThePortalIsAskedToHoldOffALogoutForTheRun) {
+    PrivateBus bus("session_test_portal");
+    ASSERT_TRUE(bus.Up() && bus.StartMock({"--template", PORTAL_MOCK},
+                                          QStringLiteral("org.freedesktop.portal.Desktop"), true));
+    const auto held = [&bus] {
+        const QDBusMessage reply = bus.connection().call(
+            QDBusMessage::createMethodCall("org.freedesktop.portal.Desktop",
+                                           "/org/freedesktop/portal/desktop",
+                                           "org.freedesktop.DBus.Properties", "Get")
+            << QStringLiteral("org.orlofirmwareupdate.PortalMock") << QStringLiteral("Held"));
+        const QDBusArgument map =
+            reply.arguments().value(0).value<QDBusVariant>().variant().value<QDBusArgument>();
+        return qdbus_cast<QMap<QString, QString>>(map);
+    };
+    Start("run", {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
+    WaitUntilWriting();
+    const QMap<QString, QString> during = held();
+    ASSERT_EQ(during.size(), 1);
+    // Logout (1) and suspend (4).
+    EXPECT_EQ(during.first().toStdString(), "5 Updating the Orlo's firmware");
+    // The run ends; the utility waits at its alert, the request closed.
+    ASSERT_TRUE(WaitFor([&] { return held().isEmpty(); }));
+    child->Signal(SIGTERM);
+    ExpectEnd(0, Expect::kComplete);
+    EXPECT_EQ(ReadFile(errPath).find("Nothing asks the desktop"), std::string::npos);
+}
+
+TEST_F(SessionTest, WithoutLogindOrAPortalTheUpdateGoesAheadAndSaysSo) {
     Start("run", {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
     WaitUntilWriting();
     child->Signal(SIGTERM);
     ExpectEnd(0, Expect::kComplete);
     const std::string errors = ReadFile(errPath);
-    const std::string line = "Nothing prevents a suspend or shutdown during the update: ";
-    ASSERT_NE(errors.find(line), std::string::npos) << errors;
-    EXPECT_EQ(errors.find(line), errors.rfind(line));
+    for (const std::string line :
+         {"Nothing prevents a suspend or shutdown during the update: ",
+          "Nothing asks the desktop to hold off a logout during the update: no session bus "}) {
+        ASSERT_NE(errors.find(line), std::string::npos) << errors;
+        EXPECT_EQ(errors.find(line), errors.rfind(line));
+    }
 }
 
 #ifdef WINDOW_PROGRAM

@@ -1,5 +1,6 @@
 #include "UnitDiagnosis.h"
 
+#include <cstdio>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -98,4 +99,19 @@ NoOrloDiagnosis DiagnoseUnit(fw::FireWireStack& stack, fw::UnitHandle unit) {
         return Diagnosed(Cause::kNotAnOrlo, kIOReturnUnsupported, {}, {}, product);
     }
     return {};
+}
+
+std::string PrintableText(const std::string& text) {
+    std::string printable;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            printable += c;
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            printable += escaped;
+        }
+    }
+    return printable;
 }

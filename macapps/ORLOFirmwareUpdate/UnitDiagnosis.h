@@ -21,7 +21,7 @@ struct NoOrloDiagnosis {
     Cause cause = Cause::kNone;
     IOReturn status = kIOReturnSuccess;  // the failure that showed the cause, where there was one
     std::string node;                    // kNoPermission: the device file
-    std::string holder;                  // kInUse: who holds it, where the system tells
+    std::string holder;                  // kInUse: who holds it, where the system tells (raw)
     std::string device;                  // kNoUnit: the Orlo asked for by name, if one was
     UInt32 productVersion = 0;           // kNotAnOrlo
 };
@@ -34,6 +34,10 @@ NoOrloDiagnosis DiagnoseNoOrlo(fw::FireWireStack& stack, const std::string& devi
 // The same for `unit`, one of the update units the registry lists: why it cannot be used as an
 // Orlo, or kNone when nothing stands in the way.
 NoOrloDiagnosis DiagnoseUnit(fw::FireWireStack& stack, fw::UnitHandle unit);
+
+// `text` as a label or a terminal may show it: printable ASCII as it is, any other byte as \xNN,
+// so that no byte from the unit or another program can break a layout or drive a terminal.
+std::string PrintableText(const std::string& text);
 
 // The udev rule that gives the user at the seat access to the Orlo's node, and a command that
 // installs it.

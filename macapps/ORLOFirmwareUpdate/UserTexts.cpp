@@ -45,7 +45,7 @@ QString NoOrloText(const NoOrloDiagnosis& diagnosis) {
             }
             return QCoreApplication::translate("UserTexts",
                                                "The Orlo is in use by another program (%1).")
-                .arg(QString::fromStdString(diagnosis.holder));
+                .arg(QString::fromStdString(PrintableText(diagnosis.holder)));
         case Cause::kNotAnswering:
             return QCoreApplication::translate(
                        "UserTexts",

@@ -6,6 +6,7 @@
 
 #include "Brim_Check.h"
 #include "DownloadProgress.h"
+#include "UnitDiagnosis.h"
 
 namespace Brim::PTA {
 namespace {
@@ -26,18 +27,7 @@ std::string SerialNumberText(const std::string& serial) {
     if (serial.empty() || serial.find_first_not_of('\xFF') == std::string::npos) {
         return "Not Available";
     }
-    std::string text;
-    for (const char c : serial) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7F) {
-            text += c;
-        } else {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            text += escaped;
-        }
-    }
-    return text;
+    return PrintableText(serial);
 }
 
 }  // namespace

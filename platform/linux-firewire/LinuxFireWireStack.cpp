@@ -1,5 +1,6 @@
 #include "LinuxFireWireStack.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/firewire-cdev.h>
@@ -673,6 +674,35 @@ namespace {
 // The process holding a flock on `path`, as "pid N, name", from /proc/locks, whose lines read
 // "1: FLOCK  ADVISORY  WRITE 4242 00:05:1234 0 EOF": the pid, then the major and minor (hex) of
 // the file system's device and the inode (decimal) of the file.
+// Whether process `pid` has the file `id` names open with its flock on it: the kernel lists the
+// locks of each open file in /proc/PID/fdinfo/N ("lock: 1: FLOCK ADVISORY WRITE ...").
+bool HoldsLock(const std::string& pid, const struct stat& file, const std::string& id) {
+    const std::string folder = "/proc/" + pid;
+    DIR* descriptors = ::opendir((folder + "/fd").c_str());
+    if (descriptors == nullptr) return false;  // gone, or another user's
+    bool holds = false;
+    while (const dirent* entry = ::readdir(descriptors)) {
+        struct stat target {};
+        if (entry->d_name[0] == '.' ||
+            ::fstatat(::dirfd(descriptors), entry->d_name, &target, 0) != 0 ||
+            target.st_dev != file.st_dev || target.st_ino != file.st_ino) {
+            continue;
+        }
+        std::ifstream info(folder + "/fdinfo/" + entry->d_name);
+        for (std::string line; !holds && std::getline(info, line);) {
+            holds = line.rfind("lock:", 0) == 0 && line.find(" FLOCK ") != std::string::npos &&
+                    line.find(" " + id + " ") != std::string::npos;
+        }
+        if (holds) break;
+    }
+    ::closedir(descriptors);
+    return holds;
+}
+
+// Who holds the claim on `path`, an flock: "pid N, NAME" of a process whose open file holds it.
+// The lock belongs to the open file, not to the process that took it, which may have exited
+// and left the file to a child; /proc/locks names the one that took it. Empty when none is
+// known (another user's process is not ours to look into).
 std::string FlockHolder(const std::string& path) {
     struct stat file {};
     if (::stat(path.c_str(), &file) != 0) return {};
@@ -680,18 +710,31 @@ std::string FlockHolder(const std::string& path) {
     std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(file.st_dev), minor(file.st_dev),
                   static_cast<unsigned long>(file.st_ino));
     std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
+    std::string line, taker;
+    while (taker.empty() && std::getline(locks, line)) {
         std::istringstream fields(line);
         std::string number, type, advisory, access, pid, where;
         fields >> number >> type >> advisory >> access >> pid >> where;
-        if (type != "FLOCK" || where != id) continue;
-        std::ifstream comm("/proc/" + pid + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        return "pid " + pid + (name.empty() ? "" : ", " + name);
+        if (type == "FLOCK" && where == id) taker = pid;
     }
-    return {};
+    if (taker.empty()) return {};
+    std::string holder = HoldsLock(taker, file, id) ? taker : std::string();
+    if (DIR* processes = holder.empty() ? ::opendir("/proc") : nullptr) {
+        while (const dirent* entry = ::readdir(processes)) {
+            const std::string pid = entry->d_name;
+            if (pid.find_first_not_of("0123456789") == std::string::npos &&
+                HoldsLock(pid, file, id)) {
+                holder = pid;
+                break;
+            }
+        }
+        ::closedir(processes);
+    }
+    if (holder.empty()) return {};
+    std::ifstream comm("/proc/" + holder + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return "pid " + holder + (name.empty() ? "" : ", " + name);
 }
 
 // The seat of a node: its udev property ID_SEAT, which systemd's seat rules give a device, or

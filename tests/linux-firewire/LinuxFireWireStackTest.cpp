@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -225,8 +226,7 @@ TEST_F(LinuxStackTest, TheUnitsSeatIsItsNodesUdevSeat) {
     emulator.AddUpdateUnitNode(1, 2, 0xFFC2);
     emulator.SetProperty("/dev/fw2", "ID_SEAT", "seat-pci-0000_0a_00_0");
     std::vector<fw::UnitHandle> units;
-    ASSERT_EQ(kIOReturnSuccess,
-              stack.FindUnits(sim::kUnitSpecifierId, sim::kUnitSwVersion, units));
+    ASSERT_EQ(kIOReturnSuccess, stack.FindUnits(sim::kUnitSpecifierId, sim::kUnitSwVersion, units));
     ASSERT_EQ(units.size(), 2u);
     EXPECT_EQ(stack.Facts(units[0]).seat, "seat0");
     EXPECT_EQ(stack.Facts(units[1]).node, "/dev/fw2");
@@ -1132,6 +1132,31 @@ TEST_F(LinuxStackTest, CliWithTwoOrlos) {
     EXPECT_EQ(0, run.status) << run.out << run.err;
     for (const cdevemu::Request& request : emulator.Log()) EXPECT_NE(kUnitNode, request.deviceNode);
     EXPECT_EQ(1u, emulator.Model(second).VerifiedCount(sim::Image::kMcore));
+}
+
+// The claim's holder is the process whose open node holds the lock: here the one flock(1) took
+// it for and left it to, not flock(1) itself, which /proc/locks names and which has exited. Its
+// name reaches the seam as it is, and the terminal escaped, as a serial number is.
+TEST_F(LinuxStackTest, TheHolderNamedIsTheProcessWhoseOpenNodeHoldsTheClaim) {
+    const std::string program = ScratchFile("\x1b[2J");  // clears the screen, printed raw
+    const std::string name = std::filesystem::path(program).filename().string().substr(0, 15);
+    std::filesystem::copy_file("/bin/sleep", program);
+    ChildProcess holder(
+        {"sh", "-c", "exec 3>>" + kUnitNode + "; flock -x 3; exec \"$0\" 30", program});
+    const std::string pid = std::to_string(holder.pid());
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadFile("/proc/" + pid + "/comm") == name + "\n" &&
+               ReadFile("/proc/locks").find("FLOCK") != std::string::npos;
+    }));
+    const fw::UnitHandle unit = FindFirstUnit(stack, sim::kUnitSpecifierId, sim::kUnitSwVersion);
+    EXPECT_EQ(stack.Facts(unit).holder, "pid " + pid + ", " + name);
+    const CliRun run = RunCli({"info"});
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.err, "The Orlo is in use by another program (pid " + pid + ", \\x1B" +
+                           name.substr(1) + ").\n");
+    holder.Signal(SIGKILL);
+    holder.Wait(std::chrono::seconds(5));
+    std::remove(program.c_str());
 }
 
 // A downgrade is confirmed by typing "yes" at the prompt of an interactive run, on a terminal.

@@ -461,13 +461,11 @@ TEST_F(SessionTest, StopSignalsWaitForTheUpdatesEnd) {
     EXPECT_TRUE(WaitFor([&] { return Count(ReadFile(errPath), refused) == 1; }))
         << ReadFile(errPath);
     // The run ends, the alert waits for the user, and Ctrl-Z stops the utility as usual.
-    ASSERT_TRUE(WaitFor([&] { return ReadLog(logPath).crcAccepted == 2; }));
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            child->Signal(SIGTSTP);
-            return child->State() == 'T';
-        },
-        milliseconds{3000}));
+    ASSERT_TRUE(WaitFor([&] { return ReadLog(logPath).crcAccepted == 2; }, milliseconds{30000}));
+    EXPECT_TRUE(WaitFor([&] {
+        child->Signal(SIGTSTP);
+        return child->State() == 'T';
+    })) << ReadFile(errPath);
     child->Signal(SIGCONT);
     child->Signal(SIGTERM);
     ExpectEnd(0, Expect::kComplete);

@@ -150,6 +150,10 @@
         <source>Programming Failed</source>
         <translation>Programmierung fehlgeschlagen</translation>
     </message>
+    <message>
+        <source>Updating the Orlo&apos;s firmware</source>
+        <translation>Die Firmware des Orlo wird aktualisiert</translation>
+    </message>
 </context>
 <context>
     <name>Cli</name>
@@ -392,6 +396,18 @@ Befehle:
     <message>
         <source>--device is for info and update, and not with --all.</source>
         <translation>--device gilt für info und update, und nicht zusammen mit --all.</translation>
+    </message>
+    <message>
+        <source>Cannot write the recording %1: %2</source>
+        <translation>Die Aufzeichnung %1 kann nicht geschrieben werden: %2</translation>
+    </message>
+    <message>
+        <source>The recording %1 is incomplete: %2</source>
+        <translation>Die Aufzeichnung %1 ist unvollständig: %2</translation>
+    </message>
+    <message>
+        <source>The update cannot be paused: it goes on.</source>
+        <translation>Das Update kann nicht angehalten werden: Es läuft weiter.</translation>
     </message>
 </context>
 <context>

@@ -46,6 +46,9 @@ struct ChildFiles {
     std::string out = "/dev/null";
     std::string err = "/dev/null";
     int descriptorFor3 = -1;  // handed to the child as its file descriptor 3
+    // In a process group of its own, whose parent is this process: never an orphaned group,
+    // whose members the kernel does not stop for SIGTSTP, SIGTTIN or SIGTTOU.
+    bool ownProcessGroup = false;
 };
 
 class ChildProcess {
@@ -80,9 +83,16 @@ class ChildProcess {
         if (files.descriptorFor3 >= 0) {
             posix_spawn_file_actions_adddup2(&actions, files.descriptorFor3, 3);
         }
-        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        if (files.ownProcessGroup) {
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+            posix_spawnattr_setpgroup(&attributes, 0);
+        }
+        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) {
             pid_ = 0;
         }
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
     }
     ~ChildProcess() {

@@ -374,7 +374,8 @@ class SessionTest : public testing::Test {
     }
 
     // Starts the utility; `what` is the child's first argument (see main).
-    void Start(const std::string& what, std::map<std::string, std::string> env) {
+    void Start(const std::string& what, std::map<std::string, std::string> env,
+               bool ownProcessGroup = false) {
         if (env.count("QT_QPA_PLATFORM") == 0) env["QT_QPA_PLATFORM"] = "offscreen";
         if (env.count("LANGUAGE") == 0) env["LANGUAGE"] = "en";  // the tests read English
         for (const char* bus : {"DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS"}) {
@@ -382,6 +383,7 @@ class SessionTest : public testing::Test {
         }
         ChildProcess::Files files;
         files.err = errPath;
+        files.ownProcessGroup = ownProcessGroup;
         child.emplace(std::vector<std::string>{"/proc/self/exe", "--child", what, logPath}, env,
                       files);
         ASSERT_NE(child->pid(), 0);
@@ -448,7 +450,7 @@ TEST_F(SessionTest, QuitSignalsWaitForTheUpdateOrPreventIt) {
 // Ctrl-Z, and a background read or write on a terminal, do not stop the update: Ctrl-Z is
 // answered, the others pass unseen. Once the run has ended, Ctrl-Z stops the utility again.
 TEST_F(SessionTest, StopSignalsWaitForTheUpdatesEnd) {
-    Start("run", {});
+    Start("run", {}, true);  // a group that may be stopped, however the test was started
     WaitUntilWriting();
     for (const int signal : {SIGTSTP, SIGTTIN, SIGTTOU}) {
         SCOPED_TRACE(strsignal(signal));

@@ -240,10 +240,10 @@ TEST_F(CliTest, RecordsASessionThatReplays) {
     testing::internal::GetCapturedStderr();
     std::rewind(out);
     char replayed[1024] = {};
-    std::fread(replayed, 1, sizeof replayed - 1, out);
+    const size_t read = std::fread(replayed, 1, sizeof replayed - 1, out);
     std::fclose(out);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(replayed, recorded.out);
+    EXPECT_EQ(std::string(replayed, read), recorded.out);
     EXPECT_TRUE(replay.Finished());
     EXPECT_FALSE(replay.Failed());
 }

@@ -4,10 +4,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
+#include <QIcon>
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QMainWindow>
@@ -133,6 +136,24 @@ void OpenMenuWithF10(WindowRef window) {
                      [menuBar] { menuBar->setActiveAction(menuBar->actions().front()); });
 }
 
+// A label as a screen reader should meet a line that tells of a change: AT-SPI's notification
+// role, named by its text. Orca speaks a notification when it becomes showing, while it passes
+// over text changes in labels; Qt 6.4 has no announcement event.
+class NotificationAccessible : public QAccessibleWidget {
+  public:
+    explicit NotificationAccessible(QLabel* label)
+        : QAccessibleWidget(label, QAccessible::Notification) {}
+    QString text(QAccessible::Text kind) const override {
+        return kind == QAccessible::Name ? static_cast<const QLabel*>(widget())->text()
+                                         : QAccessibleWidget::text(kind);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.readOnly = true;
+        return state;
+    }
+};
+
 // The warning's colour: red, as dark (on a light window) or as light (on a dark one) as it takes
 // to reach a contrast of 4.5:1 against the window, the WCAG AA level for text.
 QColor WarningColor(const QPalette& palette) {
@@ -153,7 +174,8 @@ void ReportOutcome(const UpdateOutcome& outcome) {
 // Holds back what is written to `stream` while it lives.
 class HeldBack {
   public:
-    explicit HeldBack(std::ostream& stream) : _stream(stream), _saved(stream.rdbuf(_held.rdbuf())) {}
+    explicit HeldBack(std::ostream& stream)
+        : _stream(stream), _saved(stream.rdbuf(_held.rdbuf())) {}
     ~HeldBack() { _stream.rdbuf(_saved); }
     HeldBack(const HeldBack&) = delete;
     HeldBack& operator=(const HeldBack&) = delete;
@@ -410,18 +432,17 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                                       "orlo-firmware-update --device updates any of them.",
                                       "", units);
                 }
-                _updateFirmwareVersionStr.SetText(instruction.toUtf8().constData());
+                if (!_outcomeShown) Announce(_updateFirmwareVersionStr, instruction);
                 _updateButton.SetTitle(
                     (downgrade ? tr("&Downgrade") : tr("&Upgrade")).toUtf8().constData());
                 const bool editorRunning = _processes.FindProcess(kVideoEditorSignature);
                 if (editorRunning) {
                     const std::string editor = _processes.GetApplicationName();
-                    _finalCutRunningStr.SetText(
-                        (editor.empty()
-                             ? _editorWarning
-                             : tr("Quit %1 before updating.").arg(QString::fromStdString(editor)))
-                            .toUtf8()
-                            .constData());
+                    Announce(
+                        _finalCutRunningStr,
+                        editor.empty()
+                            ? _editorWarning
+                            : tr("Quit %1 before updating.").arg(QString::fromStdString(editor)));
                 }
                 const bool wasEnabled = _updateButton.GetControlRef()->isEnabled();
                 _updateButton.Enable(!editorRunning);
@@ -431,8 +452,10 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                 _finalCutRunningStr.SetVisibility(editorRunning);
             } else {
                 // Why not, where the bus can tell.
-                _updateFirmwareVersionStr.SetText(
-                    NoOrloText(DiagnoseNoOrlo(_stack, _device)).toUtf8().constData());
+                if (!_outcomeShown) {
+                    Announce(_updateFirmwareVersionStr,
+                             NoOrloText(DiagnoseNoOrlo(_stack, _device)));
+                }
                 const QByteArray notFound = tr("Orlo Not Found").toUtf8();
                 _currentFirmwareVersionStr.SetText(notFound.constData());
                 _currentSerialNumberStr.SetText(notFound.constData());
@@ -448,12 +471,15 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
             const bool done = _pOrlo->GetDoneStatus();
             _progressBar.SetValue(static_cast<SInt32>(gDownloadProgress.Get()));
             if (!done) {
-                _updateFirmwareVersionStr.SetText(
-                    ActivityText(gDownloadProgress.GetActivity()).toUtf8().constData());
+                Announce(_updateFirmwareVersionStr, ActivityText(gDownloadProgress.GetActivity()));
                 break;
             }
             EndRun();
             const UpdateOutcome outcome = _pOrlo->GetUpdateOutcome();
+            // What happened, in the window too: the line stays while the alert is up, which the
+            // ticks meanwhile leave alone.
+            _outcomeShown = true;
+            Announce(_updateFirmwareVersionStr, OutcomeText(outcome));
             if (_quitWhenDone) {
                 // Nobody may be there to answer an alert: leave the outcome on standard error.
                 ReportOutcome(outcome);
@@ -465,12 +491,14 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                 // Nothing to cycle the power for: back to waiting, so the user can try again.
                 ShowDownloadFailedAlert(outcome);
                 gUntoldRun = nullptr;
+                _outcomeShown = false;
                 _progressBar.SetValue(0);
                 _cancelButton.Enable(true);
                 break;
             }
             const DialogItemIndex answer = ShowDownloadDoneAlert();
             gUntoldRun = nullptr;
+            _outcomeShown = false;
             if (answer == 2) {
                 _progressBar.SetValue(0);
             } else {
@@ -482,24 +510,41 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
     return noErr;
 }
 
-// Screen readers announce each control by its name, and its description on request.
+// What a screen reader is told (AT-SPI, as Orca reads it). The firmware version and serial
+// number are read by their texts, labelled by their captions (the captions' buddies in the
+// resource), so that "Current firmware version: 1-2" is said: an accessible name would hide the
+// text. The instruction line and the warning are notifications, which Orca speaks as they appear;
+// each is shown anew when its text changes (Announce). The progress bar is named and read as its
+// value moves.
 void COrloFirmwareUpdateDialog::DescribeForAssistiveTechnology() {
     const struct {
         CControl& control;
         QString name, description;
     } controls[] = {
-        {_currentFirmwareVersionStr, tr("Firmware version"),
-         tr("The firmware version of the Orlo on the bus")},
-        {_currentSerialNumberStr, tr("Serial number"), tr("The serial number of the Orlo")},
-        {_updateFirmwareVersionStr, tr("Instruction"),
-         tr("What to do next, why no Orlo is found, or what the update is doing")},
-        {_finalCutRunningStr, tr("Warning"),
-         tr("A video editing application is running: the update waits until it has quit")},
+        {_currentFirmwareVersionStr, {}, tr("The firmware version of the Orlo on the bus")},
+        {_currentSerialNumberStr, {}, tr("The serial number of the Orlo")},
         {_progressBar, tr("Update progress"), tr("How far the update of the Orlo has come")},
     };
     for (const auto& control : controls) {
         control.control.GetControlRef()->setAccessibleName(control.name);
         control.control.GetControlRef()->setAccessibleDescription(control.description);
+    }
+    for (CControl* line : {&_updateFirmwareVersionStr, &_finalCutRunningStr}) {
+        auto* label = qobject_cast<QLabel*>(line->GetControlRef());
+        // In place of the interface Qt may have made for the label already.
+        QAccessible::deleteAccessibleInterface(
+            QAccessible::uniqueId(QAccessible::queryAccessibleInterface(label)));
+        QAccessible::registerAccessibleInterface(new NotificationAccessible(label));
+    }
+}
+
+void COrloFirmwareUpdateDialog::Announce(CControl& line, const QString& text) {
+    const QWidget* label = line.GetControlRef();
+    const bool changed = qobject_cast<const QLabel*>(label)->text() != text;
+    line.SetText(text.toUtf8().constData());
+    if (changed && label->isVisible()) {
+        line.SetVisibility(false);
+        line.SetVisibility(true);
     }
 }
 
@@ -507,7 +552,7 @@ COrloFirmwareUpdateDialog::~COrloFirmwareUpdateDialog() {
     if (_updateState == UPDATING) _pOrlo->WaitForRun();
     EndRun();
     gUntoldRun = nullptr;  // the controller goes with the dialog
-    delete _busChanges;  // the window outlives the dialog, and the stack may still say something
+    delete _busChanges;    // the window outlives the dialog, and the stack may still say something
 }
 
 void COrloFirmwareUpdateDialog::SelectDevice(const std::string& device) {
@@ -535,8 +580,7 @@ void COrloFirmwareUpdateDialog::StartRun() {
     HoldOffStopSignals(true);
     gUntoldRun = _pOrlo.get();
     _pOrlo->DoUpdate();
-    _updateFirmwareVersionStr.SetText(
-        ActivityText(gDownloadProgress.GetActivity()).toUtf8().constData());
+    Announce(_updateFirmwareVersionStr, ActivityText(gDownloadProgress.GetActivity()));
 }
 
 void COrloFirmwareUpdateDialog::EndRun() {
@@ -781,6 +825,10 @@ int RunFirmwareUpdateWindow(fw::FireWireStack& stack, const QString& resource,
                             const std::function<void(QWidget& window)>& prepare,
                             const std::string& device, bool verbose) {
     InstallTranslations();  // before the resource: its texts are translated as it is loaded
+    // The icon the desktop shows for the window and its alerts: the icon theme's, as installed
+    // with the desktop entry, else the same picture compiled in.
+    QApplication::setWindowIcon(QIcon::fromTheme(
+        kDesktopId, QIcon(QStringLiteral(":/ORLOFirmwareUpdate/%1.svg").arg(kDesktopId))));
     std::unique_ptr<QWidget> window;
     if (const OSStatus status = CreateWindowFromResource(resource, window); status != noErr) {
         return status;

@@ -100,6 +100,9 @@ class COrloFirmwareUpdateDialog {
     void StartRun();
     void EndRun();
     void DescribeForAssistiveTechnology();
+    // Sets the text of the instruction line or the warning; a screen reader announces the new
+    // text if the line is shown.
+    void Announce(CControl& line, const QString& text);
 
     CControl _updateButton;
     CControl _cancelButton;
@@ -118,6 +121,7 @@ class COrloFirmwareUpdateDialog {
     // The downgrade alert is open: the Orlo it asks about stays the one identified until it is
     // answered, so that the run writes the Orlo whose downgrade was agreed to.
     bool _confirming = false;
+    bool _outcomeShown = false;        // the instruction line says how the run ended
     logind::InhibitorLock _inhibitor;  // held while a run is active
     portal::Inhibition _portal;        // held while a run is active
     QSocketNotifier* _busChanges = nullptr;  // the stack's word that the bus changed, if it has any
@@ -144,6 +148,9 @@ OSStatus SendQuitRequest();
 
 // WCAG 2's contrast ratio of two colours, 1 to 21; text needs 4.5 for level AA.
 double ContrastRatio(const QColor& first, const QColor& second);
+
+// The desktop entry's name without .desktop, which names the icon and the AppStream component too.
+inline const QString kDesktopId = QStringLiteral("org.orlofirmwareupdate.ORLOFirmwareUpdate");
 
 // The resource "main", embedded in the program.
 inline const QString kMainResource = QStringLiteral(":/ORLOFirmwareUpdate/main.ui");

@@ -33,14 +33,11 @@ bool Gone(IOReturn status) {
 
 }  // namespace
 
-const char kUdevRule[] =
-    R"(SUBSYSTEM=="firewire", ATTR{units}=="*0x0a4f52:0x000011*", TAG+="uaccess")";
-
-std::string UdevRuleInstallCommand() {
-    return std::string("echo '") + kUdevRule +
-           "' | sudo tee /etc/udev/rules.d/70-orlo-firmware-update.rules && sudo udevadm "
-           "control --reload && sudo udevadm trigger --subsystem-match=firewire";
-}
+// A copy in /etc/udev/rules.d would hide every later version of the packaged rule: the message
+// points at the package and at this file instead.
+const char kUdevRulePath[] = "/usr/lib/udev/rules.d/70-orlo-firmware-update.rules";
+const char kUdevApplyCommand[] =
+    "sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=firewire";
 
 NoOrloDiagnosis DiagnoseNoOrlo(fw::FireWireStack& stack, const std::string& device) {
     NoOrloDiagnosis noUnit = Diagnosed(Cause::kNoUnit, kIOReturnNoDevice);

@@ -39,7 +39,8 @@ NoOrloDiagnosis DiagnoseUnit(fw::FireWireStack& stack, fw::UnitHandle unit);
 // so that no byte from the unit or another program can break a layout or drive a terminal.
 std::string PrintableText(const std::string& text);
 
-// The udev rule that gives the user at the seat access to the Orlo's node, and a command that
-// installs it.
-extern const char kUdevRule[];
-std::string UdevRuleInstallCommand();
+// Where the package orlo-firmware-update installs the udev rule that gives the user at the seat
+// access to the Orlo's node, and the command that applies the installed rule to an Orlo already
+// plugged in (the package does both by itself).
+extern const char kUdevRulePath[];
+extern const char kUdevApplyCommand[];

@@ -34,10 +34,11 @@ QString NoOrloText(const NoOrloDiagnosis& diagnosis) {
         case Cause::kNoPermission:
             return QCoreApplication::translate(
                        "UserTexts",
-                       "The Orlo's device file %1 may not be opened: the udev rule that gives "
-                       "access to it is not installed. Install it with: %2")
-                .arg(QString::fromStdString(diagnosis.node),
-                     QString::fromStdString(UdevRuleInstallCommand()));
+                       "The Orlo's device file %1 may not be opened: the udev rule %2, which gives "
+                       "access to it, is not in effect. Install the package orlo-firmware-update, "
+                       "or, with the rule installed there, run: %3")
+                .arg(QString::fromStdString(diagnosis.node), QString::fromLatin1(kUdevRulePath),
+                     QString::fromLatin1(kUdevApplyCommand));
         case Cause::kInUse:
             if (diagnosis.holder.empty()) {
                 return QCoreApplication::translate("UserTexts",
@@ -58,6 +59,44 @@ QString NoOrloText(const NoOrloDiagnosis& diagnosis) {
                 .arg(diagnosis.productVersion);
     }
     return {};
+}
+
+QString OutcomeText(const Brim::PTA::UpdateOutcome& outcome) {
+    using Result = Brim::PTA::UpdateOutcome::Result;
+    const QString status = StatusText(outcome.status);
+    switch (outcome.result) {
+        case Result::kSucceeded:
+            return QCoreApplication::translate(
+                "UserTexts",
+                "Programming Complete. Cycle the power of the Orlo for the new firmware to take "
+                "effect.");
+        case Result::kChanged:
+            return QCoreApplication::translate(
+                "UserTexts",
+                "Programming Failed: the Orlo changed since it was identified (it was unplugged, "
+                "or another took its place). Nothing was sent to it.");
+        case Result::kInUse:
+            return QCoreApplication::translate(
+                "UserTexts",
+                "Programming Failed: the Orlo is in use by another program. It was not updated.");
+        case Result::kFpgaFailed:
+            return QCoreApplication::translate(
+                       "UserTexts",
+                       "Programming Failed: the FPGA image failed (status %1). Keep the Orlo "
+                       "connected and powered, and update it again.")
+                .arg(status);
+        case Result::kMcoreFailed:
+            return QCoreApplication::translate(
+                       "UserTexts",
+                       "Programming Failed: the M-CORE image failed (status %1). Keep the Orlo "
+                       "connected and powered, and update it again.")
+                .arg(status);
+        default:
+            return QCoreApplication::translate(
+                       "UserTexts",
+                       "Programming Failed: the update could not be started (status %1).")
+                .arg(status);
+    }
 }
 
 void InstallTranslations() {

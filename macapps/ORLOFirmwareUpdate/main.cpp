@@ -8,6 +8,8 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "LinuxFireWireStack.h"
 #include "OrloFirmwareUpdateDialog.h"
@@ -77,6 +79,48 @@ bool HasDisplay() {
     return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
 }
 
+// What Qt says while it opens the display, held back until it is known whether it opened.
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+QtMessageHandler gPassOn = nullptr;
+std::vector<HeldMessage> gHeld;
+
+// When DISPLAY (or WAYLAND_DISPLAY) names a server that is not there, Qt's platform plugin fails
+// and Qt aborts with qFatal, after several lines about the plugin. Instead: one line, and the
+// exit status of a missing display.
+void DuringDisplayOpening(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtFatalMsg) {
+        gHeld.push_back({type, QByteArray(context.category), text});
+        return;
+    }
+    std::string named;  // the servers Qt was pointed at
+    for (const char* variable : {"WAYLAND_DISPLAY", "DISPLAY"}) {
+        const char* value = std::getenv(variable);
+        if (value == nullptr || *value == '\0') continue;
+        named += (named.empty() ? "" : ", ") + std::string(variable) + "=" + value;
+    }
+    std::cerr << "ORLOFirmwareUpdate cannot open the display (" << named
+              << "): run orlo-firmware-update update instead, or xvfb-run -a ORLOFirmwareUpdate."
+              << std::endl;
+    std::_Exit(kUsageError);
+}
+
+// Makes the application, and with it the connection to the display; what Qt said meanwhile is
+// passed on once it has opened.
+std::unique_ptr<QApplication> OpenDisplay(int& argc, char* argv[]) {
+    gPassOn = qInstallMessageHandler(DuringDisplayOpening);
+    auto application = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(gPassOn);
+    for (const HeldMessage& held : std::exchange(gHeld, {})) {
+        const QMessageLogContext context(nullptr, 0, nullptr, held.category.constData());
+        gPassOn(held.type, context, held.text);  // Qt's own handler, if none was installed
+    }
+    return application;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -92,10 +136,12 @@ int main(int argc, char* argv[]) {
                      "ORLOFirmwareUpdate.\n";
         return kUsageError;
     }
-    QApplication application(argc, argv);
+    // The class of the window on X11 (WM_CLASS), which the desktop entry's StartupWMClass names:
+    // fixed here, not taken from however the program was called.
+    QCoreApplication::setApplicationName(QStringLiteral("ORLOFirmwareUpdate"));
+    const std::unique_ptr<QApplication> application = OpenDisplay(argc, argv);
     // Wayland compositors find the window's name and icon by its desktop file.
-    QGuiApplication::setDesktopFileName(
-        QStringLiteral("org.orlofirmwareupdate.ORLOFirmwareUpdate"));
+    QGuiApplication::setDesktopFileName(kDesktopId);
     linuxfw::LinuxFireWireStack stack;
     const char* record = std::getenv("ORLO_RECORD");
     if (record == nullptr || *record == '\0') {

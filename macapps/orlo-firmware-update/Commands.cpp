@@ -375,36 +375,6 @@ class ProgressReport {
     Clock::time_point _stageStart;
 };
 
-QString OutcomeText(const UpdateOutcome& outcome) {
-    const QString status = StatusText(outcome.status);
-    switch (outcome.result) {
-        case UpdateOutcome::Result::kSucceeded:
-            return Cli::tr(
-                "Programming Complete. Cycle the power of the Orlo for the new firmware to take "
-                "effect.");
-        case UpdateOutcome::Result::kChanged:
-            return Cli::tr(
-                "Programming Failed: the Orlo changed since it was identified (it was unplugged, "
-                "or another took its place). Nothing was sent to it.");
-        case UpdateOutcome::Result::kInUse:
-            return Cli::tr(
-                "Programming Failed: the Orlo is in use by another program. It was not updated.");
-        case UpdateOutcome::Result::kFpgaFailed:
-            return Cli::tr(
-                       "Programming Failed: the FPGA image failed (status %1). Keep the Orlo "
-                       "connected and powered, and update it again.")
-                .arg(status);
-        case UpdateOutcome::Result::kMcoreFailed:
-            return Cli::tr(
-                       "Programming Failed: the M-CORE image failed (status %1). Keep the Orlo "
-                       "connected and powered, and update it again.")
-                .arg(status);
-        default:
-            return Cli::tr("Programming Failed: the update could not be started (status %1).")
-                .arg(status);
-    }
-}
-
 const char* ResultName(UpdateOutcome::Result result) {
     switch (result) {
         case UpdateOutcome::Result::kSucceeded:
@@ -549,8 +519,9 @@ UnitResult UpdateIdentified(COrloFirmwareUpdate& controller, const Identity& ide
                             const Options& options, const Console& console) {
     if (identity.current && !options.reinstall) {
         // Nothing to do is success: a configuration tool's run stays idempotent.
-        const QString message = Cli::tr("The Orlo has firmware %1 already: nothing was sent. Give "
-                                        "--reinstall to write it again.")
+        const QString message = Cli::tr(
+                                    "The Orlo has firmware %1 already: nothing was sent. Give "
+                                    "--reinstall to write it again.")
                                     .arg(Q(identity.firmware));
         if (!options.json) Print(console.out, message + QLatin1Char('\n'));
         return NotUpdated(kSuccess, "current", message);
@@ -558,8 +529,9 @@ UnitResult UpdateIdentified(COrloFirmwareUpdate& controller, const Identity& ide
     if (identity.editorRunning && !options.force) {
         const QString message =
             identity.editor.empty()
-                ? Cli::tr("An editing application is running: quit it before updating the Orlo, "
-                          "or give --force.")
+                ? Cli::tr(
+                      "An editing application is running: quit it before updating the Orlo, "
+                      "or give --force.")
                 : Cli::tr("%1 is running: quit it before updating the Orlo, or give --force.")
                       .arg(Q(identity.editor));
         if (!options.json) Print(console.err, message + QLatin1Char('\n'));
@@ -568,8 +540,9 @@ UnitResult UpdateIdentified(COrloFirmwareUpdate& controller, const Identity& ide
     // With --json there is no prompt: standard error holds JSON lines only.
     if (identity.downgrade && !options.allowDowngrade &&
         (options.json || !ConfirmedDowngrade(identity, console))) {
-        const QString message = Cli::tr("This is a downgrade (the Orlo has %1, this program brings "
-                                        "%2): give --allow-downgrade to go on.")
+        const QString message = Cli::tr(
+                                    "This is a downgrade (the Orlo has %1, this program brings "
+                                    "%2): give --allow-downgrade to go on.")
                                     .arg(Q(identity.firmware), Q(identity.embedded));
         if (!options.json) Print(console.err, message + QLatin1Char('\n'));
         return NotUpdated(kRefused, "refused", message);
@@ -703,15 +676,14 @@ int Update(fw::FireWireStack& stack, const Options& options, const Console& cons
         // Which of several? Nobody has said: updating the first would be a guess.
         std::vector<Listed> listed;
         if (Survey(stack, listed) && listed.size() > 1) {
-            const QString message =
-                Cli::tr("%n Orlos are connected: give --device with the node, GUID or serial "
-                        "number of the one to update, or --all to update each.",
-                        "", static_cast<int>(listed.size()));
+            const QString message = Cli::tr(
+                "%n Orlos are connected: give --device with the node, GUID or serial "
+                "number of the one to update, or --all to update each.",
+                "", static_cast<int>(listed.size()));
             if (options.json) {
-                PrintJson(console.out,
-                          {{"error", QJsonObject{{"code", kUsage},
-                                                 {"message", message},
-                                                 {"units", ListedJson(listed)}}}});
+                PrintJson(console.out, {{"error", QJsonObject{{"code", kUsage},
+                                                              {"message", message},
+                                                              {"units", ListedJson(listed)}}}});
             } else {
                 Print(console.err, message + QLatin1Char('\n') + ListedText(listed));
             }

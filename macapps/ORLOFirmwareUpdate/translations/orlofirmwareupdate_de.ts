@@ -63,36 +63,12 @@
         <translation>Orlo nicht gefunden</translation>
     </message>
     <message>
-        <source>Firmware version</source>
-        <translation>Firmware-Version</translation>
-    </message>
-    <message>
         <source>The firmware version of the Orlo on the bus</source>
         <translation>Die Firmware-Version des Orlo am Bus</translation>
     </message>
     <message>
-        <source>Serial number</source>
-        <translation>Seriennummer</translation>
-    </message>
-    <message>
         <source>The serial number of the Orlo</source>
         <translation>Die Seriennummer des Orlo</translation>
-    </message>
-    <message>
-        <source>Instruction</source>
-        <translation>Hinweis</translation>
-    </message>
-    <message>
-        <source>What to do next, why no Orlo is found, or what the update is doing</source>
-        <translation>Was als Nächstes zu tun ist, warum kein Orlo gefunden wird oder was das Update gerade tut</translation>
-    </message>
-    <message>
-        <source>Warning</source>
-        <translation>Warnung</translation>
-    </message>
-    <message>
-        <source>A video editing application is running: the update waits until it has quit</source>
-        <translation>Ein Videoschnittprogramm läuft: Das Update wartet, bis es beendet ist</translation>
     </message>
     <message>
         <source>Update progress</source>
@@ -188,30 +164,6 @@
     <message>
         <source>%1: %2 %</source>
         <translation>%1: %2 %</translation>
-    </message>
-    <message>
-        <source>Programming Complete. Cycle the power of the Orlo for the new firmware to take effect.</source>
-        <translation>Programmierung abgeschlossen. Schalten Sie den Orlo aus und wieder ein, damit die neue Firmware wirksam wird.</translation>
-    </message>
-    <message>
-        <source>Programming Failed: the Orlo changed since it was identified (it was unplugged, or another took its place). Nothing was sent to it.</source>
-        <translation>Programmierung fehlgeschlagen: Der Orlo hat sich geändert, seit er erkannt wurde (er wurde getrennt, oder ein anderer hat seinen Platz eingenommen). Es wurde nichts an ihn gesendet.</translation>
-    </message>
-    <message>
-        <source>Programming Failed: the Orlo is in use by another program. It was not updated.</source>
-        <translation>Programmierung fehlgeschlagen: Der Orlo wird von einem anderen Programm verwendet. Er wurde nicht aktualisiert.</translation>
-    </message>
-    <message>
-        <source>Programming Failed: the FPGA image failed (status %1). Keep the Orlo connected and powered, and update it again.</source>
-        <translation>Programmierung fehlgeschlagen: Das FPGA-Image ist fehlgeschlagen (Status %1). Lassen Sie den Orlo angeschlossen und eingeschaltet, und aktualisieren Sie ihn erneut.</translation>
-    </message>
-    <message>
-        <source>Programming Failed: the M-CORE image failed (status %1). Keep the Orlo connected and powered, and update it again.</source>
-        <translation>Programmierung fehlgeschlagen: Das M-CORE-Image ist fehlgeschlagen (Status %1). Lassen Sie den Orlo angeschlossen und eingeschaltet, und aktualisieren Sie ihn erneut.</translation>
-    </message>
-    <message>
-        <source>Programming Failed: the update could not be started (status %1).</source>
-        <translation>Programmierung fehlgeschlagen: Das Update konnte nicht gestartet werden (Status %1).</translation>
     </message>
     <message>
         <source>This is a downgrade: the Orlo has firmware %1, this program brings %2. Type yes to go on: </source>
@@ -448,6 +400,30 @@ Befehle:
 <context>
     <name>UserTexts</name>
     <message>
+        <source>Programming Complete. Cycle the power of the Orlo for the new firmware to take effect.</source>
+        <translation>Programmierung abgeschlossen. Schalten Sie den Orlo aus und wieder ein, damit die neue Firmware wirksam wird.</translation>
+    </message>
+    <message>
+        <source>Programming Failed: the Orlo changed since it was identified (it was unplugged, or another took its place). Nothing was sent to it.</source>
+        <translation>Programmierung fehlgeschlagen: Der Orlo hat sich geändert, seit er erkannt wurde (er wurde getrennt, oder ein anderer hat seinen Platz eingenommen). Es wurde nichts an ihn gesendet.</translation>
+    </message>
+    <message>
+        <source>Programming Failed: the Orlo is in use by another program. It was not updated.</source>
+        <translation>Programmierung fehlgeschlagen: Der Orlo wird von einem anderen Programm verwendet. Er wurde nicht aktualisiert.</translation>
+    </message>
+    <message>
+        <source>Programming Failed: the FPGA image failed (status %1). Keep the Orlo connected and powered, and update it again.</source>
+        <translation>Programmierung fehlgeschlagen: Das FPGA-Image ist fehlgeschlagen (Status %1). Lassen Sie den Orlo angeschlossen und eingeschaltet, und aktualisieren Sie ihn erneut.</translation>
+    </message>
+    <message>
+        <source>Programming Failed: the M-CORE image failed (status %1). Keep the Orlo connected and powered, and update it again.</source>
+        <translation>Programmierung fehlgeschlagen: Das M-CORE-Image ist fehlgeschlagen (Status %1). Lassen Sie den Orlo angeschlossen und eingeschaltet, und aktualisieren Sie ihn erneut.</translation>
+    </message>
+    <message>
+        <source>Programming Failed: the update could not be started (status %1).</source>
+        <translation>Programmierung fehlgeschlagen: Das Update konnte nicht gestartet werden (Status %1).</translation>
+    </message>
+    <message>
         <source>This computer has no FireWire controller.</source>
         <translation>Dieser Computer hat keinen FireWire-Controller.</translation>
     </message>
@@ -464,8 +440,8 @@ Befehle:
         <translation>Am FireWire-Bus ist kein Orlo: Prüfen Sie, ob er angeschlossen und eingeschaltet ist.</translation>
     </message>
     <message>
-        <source>The Orlo&apos;s device file %1 may not be opened: the udev rule that gives access to it is not installed. Install it with: %2</source>
-        <translation>Die Gerätedatei %1 des Orlo darf nicht geöffnet werden: Die udev-Regel, die den Zugriff erlaubt, ist nicht installiert. Installieren Sie sie mit: %2</translation>
+        <source>The Orlo&apos;s device file %1 may not be opened: the udev rule %2, which gives access to it, is not in effect. Install the package orlo-firmware-update, or, with the rule installed there, run: %3</source>
+        <translation>Die Gerätedatei %1 des Orlo darf nicht geöffnet werden: Die udev-Regel %2, die den Zugriff erlaubt, ist nicht wirksam. Installieren Sie das Paket orlo-firmware-update, oder führen Sie, wenn die Regel dort installiert ist, aus: %3</translation>
     </message>
     <message>
         <source>The Orlo is in use by another program.</source>

@@ -8,7 +8,7 @@
 #
 # A fresh build of one commit gives the same bytes: the archives' times are the time the build
 # stands for (ORLO_SOURCE_DATE_EPOCH, the last commit's), the compressed files carry no time
-# stamp, rcc records no file times and the compiler maps the source directory away.
+# stamp, rcc records no file times and the compiler maps the source and build directories away.
 set(ORLO_CLI_PACKAGE orlo-firmware-update)
 set(ORLO_WINDOW_PACKAGE orlofirmwareupdate)
 

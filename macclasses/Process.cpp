@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,14 +14,16 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -70,10 +74,13 @@ const Executable* ExecutableOf(std::string_view comm, std::string_view argv0) {
 constexpr std::string_view kLaunchers[] = {"sh",      "bash", "dash", "env",  "python",
                                            "python3", "perl", "java", "node", "AppRun"};
 
+bool IsLauncher(std::string_view comm) {
+    return std::find(std::begin(kLaunchers), std::end(kLaunchers), comm) != std::end(kLaunchers);
+}
+
 bool MayHideTheApplication(std::string_view comm) {
     constexpr std::size_t kCommLength = 15;
-    return comm.size() >= kCommLength ||
-           std::find(std::begin(kLaunchers), std::end(kLaunchers), comm) != std::end(kLaunchers);
+    return comm.size() >= kCommLength || IsLauncher(comm);
 }
 
 // Up to `size` bytes (at most 4096) of /proc/<pid>/<file>, read through the descriptor of /proc.
@@ -103,126 +110,329 @@ bool IsKernelThread(int proc, const char* entry) {
     return (flags & kKernelThreadFlag) != 0;
 }
 
-// What the searches have learnt of each process, kept between them. With thousands of processes
-// of other users on a shared machine, asking each one's owner on every search would cost more
-// than the rest of the search together, so the owner is asked once. A process is known by its id
-// and the inode number of its /proc entry, which a new process taking over the id does not share;
-// the whole record is dropped now and then, so that a process that has changed its owner is seen
-// again too. Kernel threads are passed over like other users' processes.
+// What the searches have learnt of the processes, kept between them. The window searches every
+// half second, and a process that has been seen costs a system call each time it is looked at
+// again (more on a virtual machine), so a search looks at as little as the answer can depend on:
 //
-// For the user's own processes the search keeps /proc/<pid>/comm open and reads it again from
-// the start each time, which costs a quarter of opening it anew. The descriptor stays bound to
-// that process: it reads the new name after an exec, and fails with ESRCH once the process has
-// been reaped, even when a new process has taken over the id. argv[0] is read again only when
-// comm has changed, which an exec always does unless it runs a program of the same name.
-class KnownProcesses {
+// - New processes. The kernel hands out process ids in rising order, wrapping around at pid_max,
+//   and the last one it handed out is the last field of /proc/loadavg. While that stays, no
+//   process (nor thread) has been started. When it has grown, only the ids between the last two
+//   are new: /proc lists processes in the order of their ids, and the listing is read from the
+//   highest known process below them up to the first one above. When it has fallen (the ids
+//   wrapped), and every kListAllEvery searches whatever it says, the whole listing is read, and
+//   the processes it no longer shows are forgotten.
+// - Each process's owner is asked when the process is first seen, and its comm read if it counts
+//   (its owner is one of those searched for, and it is no kernel thread). A process that counts
+//   is looked at again after 1, 2, 4 ... searches, up to every 64 (half a minute of the window's
+//   ticks): a process is most likely to change in its first moments (a wrapper that execs the
+//   application), and the longer it has stayed as it was, the longer it is likely to stay. A
+//   process whose comm names a launcher (a shell, an interpreter), the kind that execs another
+//   program, is looked at on every search, and so is every process that matched. Another user's
+//   process is asked its owner again after 8, 16 ... searches, up to every 256: a program that
+//   drops its privileges (sudo, su) mostly does so before anybody could look.
+//
+// A process is known by its id and the inode number of its /proc entry, which a new process taking
+// over the id does not share. For a process that counts, the search keeps /proc/<pid>/comm open and
+// reads it again from the start each time, which costs a quarter of opening it anew. The descriptor
+// stays bound to that process: it reads the new name after an exec, and fails with ESRCH once the
+// process has been reaped, even when a new process has taken over the id. argv[0] is read again
+// only when comm has changed, which an exec always does unless it runs a program of the same name.
+class ProcessTable {
   public:
-    KnownProcesses() = default;
-    KnownProcesses(const KnownProcesses&) = delete;
-    KnownProcesses& operator=(const KnownProcesses&) = delete;
-    ~KnownProcesses() {
-        Forget([](const auto&) { return true; });
+    ProcessTable() = default;
+    ProcessTable(const ProcessTable&) = delete;
+    ProcessTable& operator=(const ProcessTable&) = delete;
+    ~ProcessTable() {
+        for (auto& [id, process] : _processes) Close(process);
+        if (_proc >= 0) close(_proc);
+        if (_loadavg >= 0) close(_loadavg);
     }
 
-    // What is known of one process.
-    struct Known {
-        ino_t inode = 0;
-        bool ours = false;
-        unsigned search = 0;
-        int commFile = -1;                       // kept open
-        std::string comm;                        // as last read
-        const Executable* executable = nullptr;  // what comm, and argv[0] if read, said then
+    struct Found {
+        UInt32 id = 0;  // 0 for none
+        const Executable* executable = nullptr;
     };
 
-    // The record of process `id` (its /proc entry `entry`, inode `inode`) when it belongs to
-    // `user`; null when it does not.
-    Known* Ours(int proc, const char* entry, UInt32 id, ino_t inode, uid_t user) {
-        Known& known = _known[id];
-        if (known.inode != inode || known.inode == 0) {
-            Close(known);
-            known = Known{};
-            struct stat owner {};
-            known.inode = inode;
-            known.ours = fstatat(proc, entry, &owner, 0) == 0 && owner.st_uid == user &&
-                         !IsKernelThread(proc, entry);
-        }
-        known.search = _search;
-        return known.ours ? &known : nullptr;
-    }
-
-    // The application the process that Ours() has just given `known` for belongs to; null for
-    // none and for a process that has ended.
-    const Executable* Recognise(int proc, const char* entry, Known& known) {
-        const std::string read = Comm(proc, entry, known);
-        const std::string comm = read.substr(0, read.find('\n'));
-        if (comm.empty() || comm != known.comm) {
-            known.comm = comm;
-            known.executable = ExecutableOf(comm, {});
-            if (known.executable == nullptr && MayHideTheApplication(comm)) {
-                const std::string cmdline = ReadProcFile(proc, entry, "cmdline", 4096);
-                known.executable = ExecutableOf({}, std::string_view(cmdline.c_str()));
-            }
-        }
-        return known.executable;
-    }
-
-    // A new search begins: forget the processes the last ones did not see, and now and then all.
-    void Begin() {
+    // The running process with the lowest id that belongs to one of `owners` and runs the
+    // application of `signature`.
+    Found Find(const std::vector<uid_t>& owners, OSType signature) {
+        if (_proc < 0) _proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (_proc < 0) return {};
         ++_search;
-        if (_search % kForgetEvery == 0) {
-            Forget([](const auto&) { return true; });
-        } else if (_search % kSweepEvery == 0) {
-            Forget(
-                [this](const auto& known) { return known.second.search + kSweepEvery < _search; });
+        const long last = LastProcessId();
+        if (_search % kListAllEvery == 1 || last < 0 || last < _lastId || !ListNew(last)) {
+            ListAll();
         }
+        _lastId = last;
+
+        const auto counts = [&owners](uid_t owner) {
+            return std::find(owners.begin(), owners.end(), owner) != owners.end();
+        };
+        if (owners != _owners) {  // processes that did not count may now, and the other way
+            _owners = owners;
+            for (auto& [id, process] : _processes) process.due = std::min(process.due, _search);
+        }
+        Found found;
+        for (auto entry = _processes.begin(); entry != _processes.end();) {
+            auto& [id, process] = *entry;
+            if (process.due <= _search && !Look(id, process, counts)) {
+                Close(process);
+                entry = _processes.erase(entry);
+                continue;
+            }
+            if (process.executable != nullptr && process.executable->signature == signature &&
+                process.kind == Kind::kUser && counts(process.owner)) {
+                process.due = _search + 1;  // looked at again on each search while it matches
+                // The lowest id wins. A process that matched still runs unless it has ended:
+                // one that has left only its entry (a zombie) does not.
+                if (found.id == 0 && Runs(id)) found = {id, process.executable};
+            }
+            ++entry;
+        }
+        return found;
     }
 
   private:
-    static constexpr unsigned kForgetEvery = 64;  // about half a minute of the window's ticks
-    static constexpr unsigned kSweepEvery = 16;   // ended processes leave the record as often
-    // Descriptors kept open at most: well inside the usual limit of 1024, which the rest of the
-    // program needs too. Processes beyond it have their comm opened on each search.
-    static constexpr unsigned kMaxKept = 256;
+    static constexpr unsigned kListAllEvery = 256;  // about two minutes of the window's ticks
+    // The descriptors of comm kept open live from FD_SETSIZE (1024) on, out of the way of any
+    // library that still waits with select(), which cannot watch a descriptor from there on.
+    // The soft RLIMIT_NOFILE (1024 on most desktops) is raised for them, within the hard limit
+    // (hundreds of thousands on most), by as much as kMostKept of them need. Where the hard
+    // limit leaves no room above 1024, a quarter of the soft limit is kept below it. A process
+    // beyond what is kept has its comm opened each time it is looked at, at four times the cost.
+    static constexpr unsigned kMostKept = 4096;
+    static constexpr rlim_t kSpare = 64;  // left above the kept ones for the rest of the program
+
+    enum class Kind : char { kUnknown, kUser, kKernel };
+    struct Process {
+        ino_t inode = 0;
+        off_t position = 0;  // where the listing has it
+        uid_t owner = 0;
+        bool ownerKnown = false;
+        Kind kind = Kind::kUnknown;  // asked only of a process that counts
+        unsigned interval = 1;       // searches from one look to the next
+        unsigned due = 0;            // the search that looks next
+        unsigned listed = 0;         // the last search that read it in the whole listing
+        bool young = false;          // started since the first search (else of any age)
+        int commFile = -1;           // kept open
+        std::string comm;            // as last read; empty before
+        const Executable* executable = nullptr;  // what comm, and argv[0] if read, said then
+    };
+
+    bool Runs(UInt32 id) const {
+        char entry[16];
+        std::snprintf(entry, sizeof entry, "%u", id);
+        const std::string stat = ReadProcFile(_proc, entry, "stat", 512);
+        const std::size_t close = stat.rfind(')');
+        const char state =
+            close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 'X';
+        return state != 'Z' && state != 'X';
+    }
+
+    // The last process id handed out, from /proc/loadavg ("0.08 0.03 0.01 1/123 4567"); -1 when
+    // it cannot be read.
+    long LastProcessId() {
+        if (_loadavg < 0) _loadavg = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+        char text[128];
+        const ssize_t got = _loadavg < 0 ? -1 : pread(_loadavg, text, sizeof text - 1, 0);
+        if (got <= 0) return -1;
+        text[got] = '\0';
+        const char* last = std::strrchr(text, ' ');
+        return last != nullptr ? std::strtol(last + 1, nullptr, 10) : -1;
+    }
+
+    // Reads the listing from `position` on, `room` bytes at a time, and records the processes
+    // not known yet, until it has read past process `until` (or to its end).
+    void List(off_t position, std::size_t room, UInt32 until) {
+        if (lseek(_proc, position, SEEK_SET) < 0) return;
+        alignas(dirent64) char buffer[32768];
+        room = std::min(room, sizeof buffer);
+        for (;;) {
+            const ssize_t got = getdents64(_proc, buffer, room);
+            if (got <= 0) return;
+            for (ssize_t at = 0; at < got;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+                at += entry->d_reclen;
+                const off_t here = position;
+                position = entry->d_off;
+                const std::string_view name(entry->d_name);
+                UInt32 id = 0;
+                const auto [end, error] =
+                    std::from_chars(name.data(), name.data() + name.size(), id);
+                if (error != std::errc() || end != name.data() + name.size() || id == 0) continue;
+                Process& process = _processes[id];
+                if (process.inode != entry->d_ino) {
+                    Close(process);
+                    process = Process{};
+                    process.inode = entry->d_ino;
+                    process.due = _search;
+                    process.young = _search > 1;
+                }
+                process.position = here;
+                process.listed = _search;
+                if (id > until) return;
+            }
+        }
+    }
+
+    // The whole listing; the processes it does not show have ended.
+    void ListAll() {
+        List(0, 32768, std::numeric_limits<UInt32>::max());
+        for (auto entry = _processes.begin(); entry != _processes.end();) {
+            if (entry->second.listed == _search) {
+                ++entry;
+                continue;
+            }
+            Close(entry->second);
+            entry = _processes.erase(entry);
+        }
+    }
+
+    // The processes started since the last search: those with ids up to `last` above the last one
+    // handed out then. False when the listing has to be read whole.
+    bool ListNew(long last) {
+        if (last == _lastId) return true;
+        auto below = _processes.upper_bound(static_cast<UInt32>(_lastId));
+        if (below == _processes.begin()) return false;
+        --below;
+        // A few entries at a time: the kernel fills whatever room it is given.
+        List(below->second.position, 1024, static_cast<UInt32>(last));
+        return true;
+    }
+
+    // Looks at the process again: its owner where it did not count, and then, where it does, its
+    // comm and what that says. False once it has ended.
+    template <typename Counts>
+    bool Look(UInt32 id, Process& process, const Counts& counts) {
+        const int proc = _proc;
+        char entry[16];
+        std::snprintf(entry, sizeof entry, "%u", id);
+        const bool first = !process.ownerKnown;
+        bool changed = false;
+        if (!process.ownerKnown || !counts(process.owner)) {
+            struct stat owner {};
+            if (fstatat(proc, entry, &owner, 0) != 0) return false;
+            changed = !process.ownerKnown || owner.st_uid != process.owner;
+            process.owner = owner.st_uid;
+            process.ownerKnown = true;
+        }
+        if (!counts(process.owner)) {
+            Close(process);
+            Schedule(id, process, first, changed && !first, kOthersLooks);
+            return true;
+        }
+        if (process.kind == Kind::kUnknown) {  // kernel threads are root's
+            process.kind =
+                process.owner == 0 && IsKernelThread(proc, entry) ? Kind::kKernel : Kind::kUser;
+        }
+        if (process.kind == Kind::kKernel) {  // never runs a program: never looked at again
+            process.due = std::numeric_limits<unsigned>::max();
+            return true;
+        }
+        const std::string read = Comm(proc, entry, process);
+        const std::string comm = read.substr(0, read.find('\n'));
+        if (comm.empty()) return false;
+        if (comm != process.comm) {
+            changed = true;
+            process.comm = comm;
+            process.executable = ExecutableOf(comm, {});
+            if (process.executable == nullptr && MayHideTheApplication(comm)) {
+                const std::string cmdline = ReadProcFile(proc, entry, "cmdline", 4096);
+                process.executable = ExecutableOf({}, std::string_view(cmdline.c_str()));
+            }
+        }
+        Schedule(id, process, first, (changed && !first) || IsLauncher(comm), kOwnLooks);
+        return true;
+    }
+
+    // Searches from one look at a process to the next: the fewest after a change, twice as many
+    // after each look that found none, up to the most.
+    struct Looks {
+        unsigned fewest, most;
+    };
+    static constexpr Looks kOwnLooks{1, 64};      // up to half a minute of the window's ticks
+    static constexpr Looks kOthersLooks{8, 256};  // 4 s to two minutes
+
+    // The processes there were at the first search may have run for a long time: they are looked
+    // at as the settled ones are, spread over the searches to come.
+    void Schedule(UInt32 id, Process& process, bool first, bool changed, Looks looks) {
+        if (first && !process.young && !changed) {
+            process.interval = looks.most;
+            process.due = _search + 1 + id % looks.most;
+            return;
+        }
+        process.interval =
+            first || changed ? looks.fewest : std::min(process.interval * 2, looks.most);
+        process.due = _search + process.interval;
+    }
+
+    // How many descriptors may be kept, and from which number on; decided at the first.
+    void PlanKeptDescriptors() {
+        _keepFrom = 0;
+        _mostKept = 0;
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+        const rlim_t wanted = FD_SETSIZE + kMostKept + kSpare;
+        if (limit.rlim_cur < wanted && limit.rlim_cur < limit.rlim_max) {
+            rlimit raised = limit;
+            raised.rlim_cur = std::min(wanted, limit.rlim_max);
+            if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+        }
+        if (limit.rlim_cur > FD_SETSIZE + kSpare) {
+            _keepFrom = FD_SETSIZE;
+            _mostKept = static_cast<unsigned>(
+                std::min<rlim_t>(kMostKept, limit.rlim_cur - FD_SETSIZE - kSpare));
+        } else {
+            _mostKept = static_cast<unsigned>(limit.rlim_cur / 4);
+        }
+    }
 
     // comm as the kernel gives it, with its newline; empty when the process has ended.
-    std::string Comm(int proc, const char* entry, Known& known) {
-        if (known.commFile < 0) {
-            if (_kept >= kMaxKept) return ReadProcFile(proc, entry, "comm", 64);
+    std::string Comm(int proc, const char* entry, Process& process) {
+        if (process.commFile < 0) {
+            if (!_planned) {
+                PlanKeptDescriptors();
+                _planned = true;
+            }
+            if (_kept >= _mostKept) return ReadProcFile(proc, entry, "comm", 64);
             char path[32];
             std::snprintf(path, sizeof path, "%s/comm", entry);
-            known.commFile = openat(proc, path, O_RDONLY | O_CLOEXEC);
-            if (known.commFile < 0) return {};
+            int file = openat(proc, path, O_RDONLY | O_CLOEXEC);
+            if (file < 0) return {};
+            if (_keepFrom > 0) {
+                const int moved = fcntl(file, F_DUPFD_CLOEXEC, _keepFrom);
+                close(file);
+                if (moved < 0) return ReadProcFile(proc, entry, "comm", 64);
+                file = moved;
+            }
+            process.commFile = file;
             ++_kept;
         }
         char text[64];
-        const ssize_t got = pread(known.commFile, text, sizeof text, 0);
+        const ssize_t got = pread(process.commFile, text, sizeof text, 0);
         if (got <= 0) {
-            Close(known);
+            Close(process);
             return {};
         }
         return std::string(text, static_cast<std::size_t>(got));
     }
 
-    void Close(Known& known) {
-        if (known.commFile < 0) return;
-        close(known.commFile);
-        known.commFile = -1;
+    void Close(Process& process) {
+        if (process.commFile < 0) return;
+        close(process.commFile);
+        process.commFile = -1;
         --_kept;
     }
-    template <typename Predicate>
-    void Forget(Predicate forget) {
-        for (auto known = _known.begin(); known != _known.end();) {
-            if (forget(*known)) {
-                Close(known->second);
-                known = _known.erase(known);
-            } else {
-                ++known;
-            }
-        }
-    }
 
-    std::unordered_map<UInt32, Known> _known;
+    std::map<UInt32, Process> _processes;  // by id
+    std::vector<uid_t> _owners;            // of the last search
+    int _proc = -1;                        // the /proc directory, kept open
+    int _loadavg = -1;
+    long _lastId = -1;
     unsigned _search = 0;
+    bool _planned = false;
+    int _keepFrom = 0;  // the lowest number a kept descriptor may have
+    unsigned _mostKept = 0;
     unsigned _kept = 0;
 };
 
@@ -311,6 +521,25 @@ OSErr GetProcessInformation(const ProcessSerialNumber& psn, ProcessInfoRec* info
 
 }  // namespace
 
+std::vector<uid_t> ProcessOwners(std::optional<uid_t> seatUser) {
+    std::vector<uid_t> users;
+    if (seatUser) users.push_back(*seatUser);
+    if (std::find(users.begin(), users.end(), getuid()) == users.end()) users.push_back(getuid());
+    for (const char* variable : {"SUDO_UID", "PKEXEC_UID"}) {
+        const char* value = std::getenv(variable);
+        if (value == nullptr) continue;
+        const std::string_view text(value);
+        uid_t user = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), user);
+        if (error != std::errc() || end != text.data() + text.size() || text.empty() ||
+            user == static_cast<uid_t>(-1)) {
+            continue;
+        }
+        if (std::find(users.begin(), users.end(), user) == users.end()) users.push_back(user);
+    }
+    return users;
+}
+
 TProcess::TProcess(ProcessSerialNumber start)
     : fProcessID(start),
       fMyProcessID{0, static_cast<UInt32>(getpid())},
@@ -318,7 +547,8 @@ TProcess::TProcess(ProcessSerialNumber start)
       fFirstTime(true),
       fLast(false),
       fState(false),
-      fError(noErr) {
+      fError(noErr),
+      fOwners(ProcessOwners()) {
     fState = TProcess::IProcess();
     fFirstPSN = fProcessID;
     fFirstTime = false;
@@ -368,48 +598,15 @@ UInt32 TProcess::GetLaunchDate() {
 }
 
 Boolean TProcess::FindProcess(OSType signature) {
-    // The window searches on every tick, so this reads as little as it can: one listing of
-    // /proc; the owner of each process (one fstatat), since only the user's own processes count
-    // (another user's process named like an editor must not block the user's update); for those,
-    // comm (through a descriptor kept open), and argv[0] only when comm may be cut short or names
-    // a launcher; and the state only of a process that matched, to pass over one that has ended
-    // (a zombie).
     fApplicationName.clear();
     fProcessID = kMyProcess;
     static std::mutex mutex;
-    static KnownProcesses known;
+    static ProcessTable table;
     const std::lock_guard lock(mutex);
-    DIR* directory = opendir("/proc");
-    if (directory == nullptr) return false;
-    known.Begin();
-    const int proc = dirfd(directory);
-    const uid_t user = getuid();
-    UInt32 lowest = 0;
-    std::string application;
-    while (const dirent* entry = readdir(directory)) {
-        const std::string_view name(entry->d_name);
-        UInt32 id = 0;
-        const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), id);
-        if (error != std::errc() || end != name.data() + name.size() || id == 0) continue;
-        KnownProcesses::Known* const record =
-            known.Ours(proc, entry->d_name, id, entry->d_ino, user);
-        if (record == nullptr) continue;
-        if (lowest != 0 && id > lowest) continue;  // the lowest id wins
-
-        const Executable* executable = known.Recognise(proc, entry->d_name, *record);
-        if (executable == nullptr || executable->signature != signature) continue;
-        const std::string stat = ReadProcFile(proc, name, "stat", 512);
-        const std::size_t close = stat.rfind(')');
-        const char state =
-            close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 'X';
-        if (state == 'Z' || state == 'X') continue;
-        lowest = id;
-        application = executable->application;
-    }
-    closedir(directory);
-    if (lowest == 0) return false;
-    fProcessID = {0, lowest};
-    fApplicationName = application;
+    const ProcessTable::Found found = table.Find(fOwners, signature);
+    if (found.id == 0) return false;
+    fProcessID = {0, found.id};
+    fApplicationName = found.executable->application;
     return true;
 }
 

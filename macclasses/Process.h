@@ -7,7 +7,11 @@
 // shotcut, openshot (openshot-qt), flowblade, olive-editor, resolve, lightworks.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "ToolkitTypes.h"
 
@@ -21,6 +25,12 @@ struct ProcessSerialNumber {
 };
 
 constexpr ProcessSerialNumber kMyProcess{0, 0};
+
+// The users whose applications may be using the device, and so whose processes FindProcess looks
+// among: the user at the device's seat (`seatUser`, where known), the user who started this
+// program through sudo (SUDO_UID) or pkexec (PKEXEC_UID), and the real user; each once. Run by
+// root or from another account, the program still sees the editor of the person at the seat.
+std::vector<uid_t> ProcessOwners(std::optional<uid_t> seatUser = std::nullopt);
 
 // What /proc/<pid>/stat tells of a process, in the units the fields always had.
 struct ProcessInfoRec {
@@ -49,10 +59,16 @@ class TProcess {
     virtual UInt32 GetFreeMem();
     virtual UInt32 GetLaunchDate();
     // True, with the walk on the first (lowest id) process with that signature, when one runs.
-    // Only this user's processes (the real user id's) count, and a process is known by its comm,
-    // or by argv[0] where comm is cut short or names a launcher (a shell, an interpreter): a
-    // renamed argv[0] alone is not enough. A zombie no longer runs: it has no signature.
+    // Only the processes of the owners (below) count, never a kernel thread, and a process is
+    // known by its comm, or by argv[0] where comm is cut short or names a launcher (a shell, an
+    // interpreter): a renamed argv[0] alone is not enough. A zombie no longer runs: it has no
+    // signature. Searches share what they learn (see Process.cpp): a process that execs the
+    // application is seen at once when it is new or a launcher, and otherwise within at most 64
+    // searches.
     virtual Boolean FindProcess(OSType signature);
+    // Whose processes FindProcess looks among; ProcessOwners() unless set.
+    void SetOwners(std::vector<uid_t> owners) { fOwners = std::move(owners); }
+    const std::vector<uid_t>& GetOwners() const { return fOwners; }
     // The name people know the application by that FindProcess last found ("Kdenlive"); empty
     // when it found none.
     std::string GetApplicationName() const { return fApplicationName; }
@@ -74,4 +90,5 @@ class TProcess {
     Boolean fState;  // whether the constructor found a process to start on
     OSErr fError;    // procNotFound from the process calls, an errno value from KillApplication
     std::string fApplicationName;
+    std::vector<uid_t> fOwners;
 };

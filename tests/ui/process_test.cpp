@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -15,9 +18,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "WaitForExec.h"
 
 namespace {
@@ -125,8 +131,7 @@ TEST(ProcessFind, RecognisesAnEditorRunningAndNoLongerOnceReaped) {
     EXPECT_FALSE(TProcess(kMyProcess).FindProcess(kEditingApplication));
 }
 
-// Only the user's own processes count, and an editor is known by its comm, or by argv[0] where
-// comm names a launcher.
+// An editor is known by its comm, or by argv[0] where comm names a launcher.
 TEST(ProcessFind, MatchesTheUsersEditorsByNameExactly) {
     TempDir dir;
     struct Case {
@@ -138,7 +143,7 @@ TEST(ProcessFind, MatchesTheUsersEditorsByNameExactly) {
     };
     const fs::path kinoko = dir.Sleep("kinoko");
     const fs::path kdenlive = dir.Sleep("kdenlive");
-    std::vector<Case> cases = {
+    const Case cases[] = {
         {"comm names it, argv[0] does not", dir.Sleep("kino"), {"worker", "60"}, "worker", true},
         {"a launcher's argv[0] names it",
          dir.Sleep("python3"),
@@ -166,14 +171,6 @@ TEST(ProcessFind, MatchesTheUsersEditorsByNameExactly) {
          "/opt/kdenlive/worker",
          false},
     };
-    if (geteuid() == 0) {  // root can start a process of another user
-        cases.push_back({"another user's editor",
-                         "/usr/bin/setpriv",
-                         {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                          kdenlive.string(), "60"},
-                         kdenlive.string(),
-                         false});
-    }
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
         Child child(test.file, test.arguments, test.running);
@@ -186,24 +183,139 @@ TEST(ProcessFind, MatchesTheUsersEditorsByNameExactly) {
     }
 }
 
-// The search remembers what it has seen of a process between ticks; a process that execs an
-// editor after it was seen must still be found.
+// The search remembers what it has seen of a process between ticks, and looks at a settled one
+// less often: a process that execs an editor after it was seen is still found, on the next search
+// when it was a launcher (a shell), within 64 searches otherwise.
 TEST(ProcessFind, AProcessSeenBeforeItExecsAnEditorIsFoundAfter) {
     TempDir dir;
     const fs::path editor = dir.Sleep("kdenlive");
-    const fs::path go = dir.Path() / "go";
-    ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
-    Child child("/bin/sh", {"sh", "-c", "read line < " + go.string() + "; exec " +
-                                            editor.string() + " 60"},
-                "sh");
+    const fs::path worker = dir.Path() / "worker";  // a shell under a name that is no launcher's
+    fs::copy_file("/bin/sh", worker);
+    const struct {
+        fs::path shell;
+        std::string argv0;
+        int searches;  // at most, to find the editor after the exec
+    } cases[] = {{"/bin/sh", "sh", 1}, {worker, "worker", 64}};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.argv0);
+        const fs::path go = dir.Path() / ("go." + test.argv0);
+        ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
+        Child child(test.shell,
+                    {test.argv0, "-c", "read line < " + go.string() + "; exec " +
+                                           editor.string() + " 60"},
+                    test.argv0);
+        ASSERT_NE(child.pid(), 0);
+        TProcess processes(kMyProcess);
+        for (int search = 0; search < 200; ++search) {  // long enough to be settled
+            ASSERT_FALSE(processes.FindProcess(kEditingApplication));
+        }
+        std::ofstream(go) << "go\n";
+        ASSERT_TRUE(WaitForExec(child.pid(), editor.string()));
+        int searches = 1;
+        while (!processes.FindProcess(kEditingApplication) && searches <= 64) ++searches;
+        EXPECT_LE(searches, test.searches);
+        EXPECT_EQ(processes.GetProcessID(), child.psn());
+    }
+}
+
+// Whose editors count: the real user's, the user's who started the program through sudo or
+// pkexec, and the user's at the device's seat, which the front ends add.
+TEST(ProcessOwners, TheSeatUserTheInvokingUserAndTheRealUser) {
+    const uid_t real = getuid();
+    const struct {
+        const char* sudo;
+        const char* pkexec;
+        std::optional<uid_t> seat;
+        std::vector<uid_t> owners;
+    } cases[] = {
+        {nullptr, nullptr, std::nullopt, {real}},
+        {"4243", nullptr, std::nullopt, {real, 4243}},
+        {nullptr, "4244", 4245, {4245, real, 4244}},
+        {"4243", "4243", real, {real, 4243}},
+        {"", "-1", std::nullopt, {real}},
+        {"43x", "4294967295", std::nullopt, {real}},  // not a number; (uid_t) -1, no user
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(testing::Message() << (test.sudo ? test.sudo : "-") << " "
+                                        << (test.pkexec ? test.pkexec : "-"));
+        for (const auto& [name, value] : {std::pair{"SUDO_UID", test.sudo},
+                                          std::pair{"PKEXEC_UID", test.pkexec}}) {
+            if (value != nullptr) {
+                setenv(name, value, 1);
+            } else {
+                unsetenv(name);
+            }
+        }
+        EXPECT_EQ(ProcessOwners(test.seat), test.owners);
+        EXPECT_EQ(TProcess(kMyProcess).GetOwners(), ProcessOwners());
+    }
+    unsetenv("SUDO_UID");
+    unsetenv("PKEXEC_UID");
+}
+
+// Another user's editor counts only when that user is among the owners; and a process the search
+// has seen while its owner did not count is found as soon as it does.
+TEST(ProcessFind, AnotherUsersEditorCountsOnlyForItsOwner) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can start a process of another user";
+    TempDir dir;
+    const fs::path editor = dir.Sleep("kdenlive");
+    Child child("/usr/bin/setpriv",
+                {"setpriv", "--reuid=4243", "--regid=4243", "--clear-groups", editor.string(),
+                 "60"},
+                editor.string());
     ASSERT_NE(child.pid(), 0);
     TProcess processes(kMyProcess);
-    EXPECT_FALSE(processes.FindProcess(kEditingApplication));
+    const struct {
+        std::vector<uid_t> owners;
+        bool found;
+    } cases[] = {{{getuid()}, false}, {{getuid(), 4243}, true}, {{4244}, false}, {{4243}, true}};
+    for (const auto& test : cases) {
+        processes.SetOwners(test.owners);
+        EXPECT_EQ(processes.FindProcess(kEditingApplication), test.found)
+            << test.owners.back();
+    }
+}
 
-    std::ofstream(go) << "go\n";
-    ASSERT_TRUE(WaitForExec(child.pid(), editor.string()));
-    EXPECT_TRUE(processes.FindProcess(kEditingApplication));
-    EXPECT_EQ(processes.GetProcessID(), child.psn());
+// The search keeps a descriptor open for each of the user's processes, within RLIMIT_NOFILE and
+// above the descriptors select() can watch. Each case runs in a fresh copy of this program, whose
+// searches have kept nothing yet, under the hard limit it is given (0: as it is).
+TEST(ProcessFind, KeptDescriptorsStayWithinTheLimitAndAboveSelectsReach) {
+    if (const char* given = std::getenv("PROCESS_TEST_HARD_NOFILE")) {
+        const rlim_t hard = std::stoul(given);
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        if (hard != 0) limit = {hard, hard};
+        if (hard == 0 && limit.rlim_max < FD_SETSIZE + 1000) GTEST_SKIP() << "no room above";
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+        TempDir dir;
+        const fs::path sleep = dir.Sleep("waiting");
+        std::vector<std::unique_ptr<Child>> children;
+        for (int i = 0; i < 500; ++i) children.push_back(std::make_unique<Child>(sleep, "waiting"));
+        Child editor(dir.Sleep("kino"), "kino");
+        TProcess processes(kMyProcess);
+        ASSERT_TRUE(processes.FindProcess(kEditingApplication));
+        EXPECT_EQ(processes.GetProcessID(), editor.psn());
+        int low = 0, high = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            ++(std::stoi(entry.path().filename().string()) < FD_SETSIZE ? low : high);
+        }
+        if (hard == 0) {
+            EXPECT_LT(low, 64);
+            EXPECT_GT(high, 500);
+        } else {
+            EXPECT_LE(low + high, static_cast<int>(hard / 4 + 64));
+        }
+        const int spare = open("/dev/null", O_RDONLY | O_CLOEXEC);  // room for the program
+        EXPECT_GE(spare, 0);
+        return;
+    }
+    for (const char* hard : {"0", "400"}) {
+        SCOPED_TRACE(hard);
+        ChildProcess tester({"/proc/self/exe",
+                             "--gtest_filter=ProcessFind.KeptDescriptorsStayWithinTheLimit*"},
+                            {{"PROCESS_TEST_HARD_NOFILE", hard}});
+        EXPECT_EQ(tester.Wait(std::chrono::seconds(60)), 0);
+    }
 }
 
 TEST(ProcessFind, AZombieIsNotRunning) {

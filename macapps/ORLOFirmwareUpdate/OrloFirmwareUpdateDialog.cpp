@@ -404,6 +404,20 @@ bool COrloFirmwareUpdateDialog::Identify() {
     return found;
 }
 
+bool COrloFirmwareUpdateDialog::EditorRunning() {
+    // The seat of the Orlo identified, asked when another Orlo is shown: it stays while the Orlo
+    // does.
+    const Brim::PTA::OrloInfo& orlo = _pOrlo->GetOrloInfo();
+    if (_orloSeat.empty() || orlo.guid != _orloSeatGuid) {
+        _orloSeat = _stack.Facts(orlo.unit).seat;  // empty if gone since: asked again next tick
+        _orloSeatGuid = orlo.guid;
+    }
+    if (!_seatUser) _seatUser = std::make_unique<logind::SeatUser>();
+    _seatUser->Follow(QString::fromStdString(_orloSeat.empty() ? "seat0" : _orloSeat));
+    _processes.SetOwners(ProcessOwners(_seatUser->User()));
+    return _processes.FindProcess(kVideoEditorSignature);
+}
+
 OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
     switch (_updateState) {
         case WAITFORINPUT:
@@ -435,7 +449,7 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                 if (!_outcomeShown) Announce(_updateFirmwareVersionStr, instruction);
                 _updateButton.SetTitle(
                     (downgrade ? tr("&Downgrade") : tr("&Upgrade")).toUtf8().constData());
-                const bool editorRunning = _processes.FindProcess(kVideoEditorSignature);
+                const bool editorRunning = EditorRunning();
                 if (editorRunning) {
                     const std::string editor = _processes.GetApplicationName();
                     Announce(
@@ -461,6 +475,7 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                 _currentSerialNumberStr.SetText(notFound.constData());
                 _updateButton.Disable();
                 _finalCutRunningStr.SetVisibility(false);
+                _orloSeat.clear();
             }
             break;
         case STARTUPDATE:

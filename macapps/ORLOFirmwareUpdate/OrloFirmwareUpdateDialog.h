@@ -15,6 +15,7 @@
 #include "InhibitorLock.h"
 #include "PortalInhibit.h"
 #include "Process.h"
+#include "SeatUser.h"
 #include "carboncontrols.h"
 #include "orlofirmwareupdate.h"
 
@@ -99,6 +100,9 @@ class COrloFirmwareUpdateDialog {
     bool Identify();
     void StartRun();
     void EndRun();
+    // Whether an editing application runs for the user at the Orlo's seat, the user who started
+    // this program (sudo, pkexec) or the real user.
+    bool EditorRunning();
     void DescribeForAssistiveTechnology();
     // Sets the text of the instruction line or the warning; a screen reader announces the new
     // text if the line is shown.
@@ -129,6 +133,9 @@ class COrloFirmwareUpdateDialog {
     std::string _lastFinding;  // the last identification's diagnostic lines and what it found
     // Searched on every tick; made once, since making one lists every process.
     TProcess _processes{kMyProcess};
+    std::string _orloSeat;  // the seat of the Orlo shown; empty while none is
+    UInt64 _orloSeatGuid = 0;  // that Orlo's
+    std::unique_ptr<logind::SeatUser> _seatUser;  // made when an Orlo is first found
 };
 
 // What the process does last when it ends because the display went away while an update was at

@@ -22,6 +22,7 @@
 #include "InhibitorLock.h"
 #include "Process.h"
 #include "RealtimeKit.h"
+#include "SeatUser.h"
 #include "UnitDiagnosis.h"
 #include "UserTexts.h"
 #include "orlofirmwareupdate.h"
@@ -116,7 +117,8 @@ struct Identity {
 // Reads what the controller identified into `identity`.
 void Describe(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, Identity& identity) {
     // The node of the Orlo identified, not of whichever the registry lists first now.
-    identity.node = stack.Facts(controller.GetOrloInfo().unit).node;
+    const fw::BusFacts facts = stack.Facts(controller.GetOrloInfo().unit);
+    identity.node = facts.node;
     identity.guid = GuidText(controller.GetOrloInfo().guid);
     controller.GetCurrentFirmwareVersionString(identity.firmware);
     controller.GetSerialNumberString(identity.serial);
@@ -124,7 +126,12 @@ void Describe(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, Identit
     identity.downgrade = controller.IsDowngrade();
     identity.current = controller.IsCurrent();
     identity.units = controller.GetUnitsFound();
+    // Whoever runs this (root, another account), the editors of the user at the Orlo's seat
+    // count.
     TProcess processes(kMyProcess);
+    processes.SetOwners(ProcessOwners(logind::SeatUser::Ask(
+        QDBusConnection::systemBus(),
+        QString::fromStdString(facts.seat.empty() ? "seat0" : facts.seat))));
     identity.editorRunning = processes.FindProcess(kVideoEditorSignature);
     identity.editor = processes.GetApplicationName();
 }

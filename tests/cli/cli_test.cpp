@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,6 +19,7 @@
 #include "ChildProcess.h"
 #include "Commands.h"
 #include "Downloader.h"
+#include "PrivateLogind.h"
 #include "ReplayStack.h"
 #include "SimulatedBus.h"
 #include "WaitForExec.h"
@@ -43,18 +45,20 @@ class CliTest : public testing::Test {
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    // Starts the program with `arguments`, without a terminal and without logind; through a
-    // shell that runs `shell` first (ulimit, redirections), if given.
-    void Start(std::vector<std::string> arguments, const std::string& shell = {}) {
+    // Starts the program with `arguments`, without a terminal, and without logind unless `env`
+    // names a system bus; through a shell that runs `shell` first (ulimit, redirections), if
+    // given; `runAs` is a command that runs it (setpriv, say).
+    void Start(std::vector<std::string> arguments, const std::string& shell = {},
+               std::map<std::string, std::string> env = {},
+               const std::vector<std::string>& runAs = {}) {
         arguments.insert(arguments.begin(), CLI_PROGRAM);
         if (!shell.empty()) {
             arguments.insert(arguments.begin(), {"sh", "-c", shell + " exec \"$0\" \"$@\""});
         }
-        child.emplace(arguments,
-                      std::map<std::string, std::string>{
-                          {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent"},
-                          {"LANGUAGE", "en"}},  // the tests read English
-                      files);
+        arguments.insert(arguments.begin(), runAs.begin(), runAs.end());
+        env.emplace("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent");
+        env.emplace("LANGUAGE", "en");  // the tests read English
+        child.emplace(arguments, env, files);
     }
     ProgramRun Finish() {
         ProgramRun run;
@@ -64,8 +68,10 @@ class CliTest : public testing::Test {
         run.err = ReadFile(files.err);
         return run;
     }
-    ProgramRun Command(const std::vector<std::string>& arguments, const std::string& shell = {}) {
-        Start(arguments, shell);
+    ProgramRun Command(const std::vector<std::string>& arguments, const std::string& shell = {},
+                       const std::map<std::string, std::string>& env = {},
+                       const std::vector<std::string>& runAs = {}) {
+        Start(arguments, shell, env, runAs);
         return Finish();
     }
 
@@ -512,6 +518,58 @@ TEST_F(TwoOrlosTest, AnOrloThatChangesAfterIdentificationGetsNothing) {
         EXPECT_EQ(Writes(first) + Writes(second), 0u);
         bus.SetPresent(first, true);
     }
+}
+
+// Run as root (sudo, pkexec) or from another account, as a configuration tool runs it, the program
+// counts the editors of the user at the Orlo's seat (logind), of the user who invoked it and of
+// its real user.
+TEST_F(CliTest, TheEditorOfTheUserAtTheSeatRefusesTheUpdateWhoeverRunsIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can run processes as other users";
+    static int argc = 1;
+    static char name[] = "cli_test";
+    static char* argv[] = {name, nullptr};
+    const QCoreApplication application(argc, argv);  // for the test's own D-Bus connection
+    PrivateLogind logind("cli_test");
+    if (!logind.Up()) GTEST_SKIP() << "no dbus-daemon or python3-dbusmock";
+    ASSERT_TRUE(logind.AddSession("c1", "seat0", 4243));
+    fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
+    const fs::path editor = dir / "kdenlive";
+    fs::copy_file("/bin/sleep", editor);
+    ChildProcess kdenlive({"setpriv", "--reuid=4243", "--regid=4243", "--clear-groups",
+                           editor.string(), "60"});
+    ASSERT_TRUE(WaitForExec(kdenlive.pid(), editor.string()));
+
+    const std::map<std::string, std::string> withLogind{{"DBUS_SYSTEM_BUS_ADDRESS",
+                                                         logind.address()}};
+    // An account the bus knows (it refuses a user without one, as the system bus does).
+    const std::vector<std::string> asAnotherAccount{"setpriv", "--reuid=65534", "--regid=65534",
+                                                    "--clear-groups"};
+    const struct {
+        const char* what;
+        std::map<std::string, std::string> env;
+        std::vector<std::string> runAs;
+        const char* action;
+    } cases[] = {
+        {"root, the editor's user at the seat", withLogind, {}, "refused"},
+        {"another account, the editor's user at the seat", withLogind, asAnotherAccount,
+         "refused"},
+        {"root, no logind", {}, {}, "upgrade"},
+        {"sudo by the editor's user, no logind", {{"SUDO_UID", "4243"}}, {}, "refused"},
+        {"pkexec by the editor's user, no logind", {{"PKEXEC_UID", "4243"}}, {}, "refused"},
+        {"sudo by another user, no logind", {{"SUDO_UID", "4244"}}, {}, "upgrade"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        const ProgramRun run =
+            Command({"--simulate", "--json", "info"}, {}, test.env, test.runAs);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(Document(run.out)["action"].toString().toStdString(), test.action);
+    }
+    EXPECT_EQ(Command({"--simulate", "update"}, {}, withLogind, asAnotherAccount).status, 5);
+
+    ASSERT_TRUE(logind.AddSession("c2", "seat0", 4245));  // someone else takes the seat
+    EXPECT_EQ(Document(Command({"--simulate", "--json", "info"}, {}, withLogind).out)["action"],
+              "upgrade");
 }
 
 }  // namespace

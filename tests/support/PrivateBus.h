@@ -8,6 +8,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -19,11 +20,21 @@ class PrivateBus {
   public:
     // `name` tells the bus's socket and this process's connection to it apart from others'.
     explicit PrivateBus(const std::string& name) : name_(name) {
-        const std::filesystem::path socket =
+        const std::filesystem::path base =
             std::filesystem::temp_directory_path() / (name + "_bus." + std::to_string(getpid()));
+        const std::filesystem::path socket = base;
         address_ = "unix:path=" + socket.string();
-        daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
-                                                 "--address=" + address_});
+        // The session bus's policy, but, as on the system bus, every user with an account may
+        // connect (the session bus lets only its own user), so that a test can run a program as
+        // another user.
+        config_ = base.string() + ".conf";
+        std::ofstream(config_) << "<busconfig><listen>" << address_
+                               << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                  "<allow user=\"*\"/><allow send_destination=\"*\" "
+                                  "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                                  "<allow own=\"*\"/></policy></busconfig>\n";
+        daemon_.emplace(
+            std::vector<std::string>{"dbus-daemon", "--config-file=" + config_, "--nofork"});
         if (!WaitFor([&] { return std::filesystem::exists(socket); })) return;
         bus_ = QDBusConnection::connectToBus(QString::fromStdString(address_),
                                              QString::fromStdString(name_));
@@ -32,6 +43,8 @@ class PrivateBus {
     ~PrivateBus() {
         mock_.reset();
         QDBusConnection::disconnectFromBus(QString::fromStdString(name_));
+        daemon_.reset();
+        std::filesystem::remove(config_);
     }
 
     bool Up() const { return up_; }
@@ -66,6 +79,7 @@ class PrivateBus {
   private:
     std::string name_;
     std::string address_;
+    std::string config_;
     std::optional<ChildProcess> daemon_;
     std::optional<ChildProcess> mock_;
     QDBusConnection bus_{QString()};

@@ -40,9 +40,10 @@
 #include "ChildProcess.h"
 #include "Downloader.h"
 #include "OrloFirmwareUpdateDialog.h"
-#include "PrivateBus.h"
+#include "PrivateLogind.h"
 #include "ReplayStack.h"
 #include "SimulatedBus.h"
+#include "WaitForExec.h"
 
 // As in the window tests: fontconfig's cache outlives every child that lays out text. So do Qt's
 // D-Bus connection objects, which Qt leaves to the end of the process.
@@ -286,46 +287,6 @@ class Compositor {
     fs::path runtime_;
     std::optional<ChildProcess> weston_;
     std::map<std::string, std::string> environment_;
-    bool up_ = false;
-};
-
-// A private system bus with python-dbusmock's logind on it.
-class PrivateLogind {
-  public:
-    PrivateLogind() {
-        up_ = bus_.Up() &&
-              bus_.StartMock({"--template", "logind"}, QStringLiteral("org.freedesktop.login1"));
-    }
-
-    bool Up() const { return up_; }
-    const std::string& address() const { return bus_.address(); }
-
-    struct Inhibitor {
-        std::string what, who, why, mode;
-    };
-    std::vector<Inhibitor> Inhibitors() {
-        std::vector<Inhibitor> inhibitors;
-        const QDBusMessage reply = bus_.connection().call(
-            QDBusMessage::createMethodCall("org.freedesktop.login1", "/org/freedesktop/login1",
-                                           "org.freedesktop.login1.Manager", "ListInhibitors"));
-        if (reply.type() != QDBusMessage::ReplyMessage) return inhibitors;
-        const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
-        list.beginArray();
-        while (!list.atEnd()) {
-            QString what, who, why, mode;
-            uint uid = 0, pid = 0;
-            list.beginStructure();
-            list >> what >> who >> why >> mode >> uid >> pid;
-            list.endStructure();
-            inhibitors.push_back(
-                {what.toStdString(), who.toStdString(), why.toStdString(), mode.toStdString()});
-        }
-        list.endArray();
-        return inhibitors;
-    }
-
-  private:
-    PrivateBus bus_{"session_test"};
     bool up_ = false;
 };
 
@@ -587,7 +548,7 @@ TEST_F(SessionTest, TheUpdateOutlivesQtWaylandsEndOnAnyThread) {
 
 // While the update runs the machine may not suspend or shut down; the lock goes with the run.
 TEST_F(SessionTest, LogindIsAskedToBlockSleepAndShutdownForTheRun) {
-    PrivateLogind logind;
+    PrivateLogind logind("session_test");
     if (!logind.Up()) GTEST_SKIP() << "no dbus-daemon or python3-dbusmock";
     for (const char* run : {"run", "failing"}) {
         SCOPED_TRACE(run);
@@ -674,6 +635,32 @@ TEST_F(SessionTest, TheWindowsRecordingHoldsNoMessagesAndStopsAtAFileSizeLimit) 
     EXPECT_EQ(replay.Incomplete(), "a write failed: File too large");
 }
 #endif
+
+// Run by root (or by another account), the window waits while the editor of the user at the
+// Orlo's seat runs: logind names that user.
+TEST_F(SessionTest, TheEditorOfTheUserAtTheSeatKeepsTheUpdateWaiting) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can start a process of another user";
+    PrivateLogind logind("session_test");
+    if (!logind.Up()) GTEST_SKIP() << "no dbus-daemon or python3-dbusmock";
+    ASSERT_TRUE(logind.AddSession("c1", "seat0", 4243));
+    const fs::path dir = fs::path(logPath).parent_path();
+    const fs::path kdenlive = dir / "kdenlive";
+    fs::copy_file("/bin/sleep", kdenlive, fs::copy_options::overwrite_existing);
+    fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
+    std::optional<ChildProcess> editor(std::in_place,
+                                       std::vector<std::string>{"setpriv", "--reuid=4243",
+                                                                "--regid=4243", "--clear-groups",
+                                                                kdenlive.string(), "60"});
+    ASSERT_TRUE(WaitForExec(editor->pid(), kdenlive.string()));
+
+    Start("run", {{"DBUS_SYSTEM_BUS_ADDRESS", logind.address()}});
+    std::this_thread::sleep_for(milliseconds{2500});  // five ticks
+    EXPECT_EQ(ReadLog(logPath).count, 0) << "updated while the seat's user edits";
+    editor.reset();  // the editor quits: the next tick enables the button
+    WaitUntilWriting();
+    child->Signal(SIGTERM);
+    ExpectEnd(0, Expect::kComplete);
+}
 
 // The window speaks the user's language where it has a translation, and English, byte for byte,
 // where it has none.

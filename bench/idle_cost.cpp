@@ -9,10 +9,15 @@
 // it also runs the utility's window with a timer that does nothing instead of its tick (what its
 // controls cost the toolkit), and measures what one tick's parts cost.
 //
-//   idle_cost [seconds] [rounds]   (20 s for each case by default, in 4 rounds)
+//   idle_cost [seconds] [rounds] [own]   (20 s for each case in 4 rounds, no more processes)
+//
+// `own` more processes of the same user wait beside the window throughout, as a user's shells,
+// browser tabs and build jobs do: the editor search looks at each of them.
 //
 // The window runs offscreen unless QT_QPA_PLATFORM says otherwise (xcb under Xvfb, for one).
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -157,11 +162,32 @@ struct Case {
 
 }  // namespace
 
+// `count` processes of ours that wait until they are killed; started before the toolkit has
+// threads.
+struct WaitingProcesses {
+    explicit WaitingProcesses(int count) {
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                pause();
+                _exit(0);
+            }
+            if (pid > 0) children.push_back(pid);
+        }
+    }
+    ~WaitingProcesses() {
+        for (const pid_t child : children) kill(child, SIGKILL);
+        for (const pid_t child : children) waitpid(child, nullptr, 0);
+    }
+    std::vector<pid_t> children;
+};
+
 int main(int argc, char* argv[]) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 20.0;
     const int rounds = std::max(1, argc > 2 ? std::atoi(argv[2]) : 4);
+    const WaitingProcesses own(argc > 3 ? std::max(0, std::atoi(argv[3])) : 0);
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
 
     sim::SimulatedBus withOrlo;
     withOrlo.SetLogging(false);
@@ -176,7 +202,9 @@ int main(int argc, char* argv[]) {
     std::vector<Case> cases = {
         {"the floor (a bare window, a timer):", [] { RunIdleWindow(false); }, nullptr, 0, {}, {}},
         {"our window's controls, no tick:", [] { RunIdleWindow(true); }, nullptr, 0, {}, {}},
-        {"with the simulated Orlo:", window(withOrlo), &withOrlo, 1.5, {}, {}},
+        // With many processes of the user's own to look among, a little more.
+        {"with the simulated Orlo:", window(withOrlo), &withOrlo, own.children.empty() ? 1.5 : 2.0,
+         {}, {}},
         {"without a device (simulated bus):", window(empty), &empty, 1.2, {}, {}},
         {"without a device (this machine):", window(machine), &machine, 1.2, {}, {}},
     };
@@ -184,9 +212,9 @@ int main(int argc, char* argv[]) {
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
     std::printf(
         "the window waiting on the %s platform, %.0f s each in %d rounds; %ld cores, %d "
-        "processes, run by uid %d; load average %s\n",
+        "processes (%zu more of ours), run by uid %d; load average %s\n",
         QGuiApplication::platformName().toUtf8().constData(), seconds, rounds, cores,
-        TProcess(kMyProcess).GetNumProcesses(), static_cast<int>(getuid()),
+        TProcess(kMyProcess).GetNumProcesses(), own.children.size(), static_cast<int>(getuid()),
         LoadAverage().c_str());
     std::fflush(stdout);
     for (int round = 0; round < rounds; ++round) {

@@ -1,6 +1,6 @@
 // Times the search for a running video editor, as the window makes it on every tick and the
-// command line once, on a shared machine: 2,000 processes of another user and 100 of our own (none of them an editor, so the
-// search goes through them all), beside the processes already running.
+// command line once, on a shared machine: 2,000 processes of another user and 100 of our own (none
+// of them an editor, so the search goes through them all), beside the processes already running.
 //
 //   process_search [others] [ours]     (2000 and 100 by default)
 //

@@ -71,8 +71,9 @@ const Executable* ExecutableOf(std::string_view comm, std::string_view argv0) {
 
 // Names a process shows when a launcher or an interpreter runs the application: for these, and for
 // a comm the kernel may have cut at 15 characters, argv[0] says more.
-constexpr std::string_view kLaunchers[] = {"sh",      "bash", "dash", "env",  "python",
-                                           "python3", "perl", "java", "node", "AppRun"};
+constexpr std::string_view kLaunchers[] = {"sh",   "bash", "dash", "zsh",   "fish",   "ksh",
+                                           "mksh", "tcsh", "csh",  "env",   "python", "python3",
+                                           "perl", "java", "node", "AppRun"};
 
 bool IsLauncher(std::string_view comm) {
     return std::find(std::begin(kLaunchers), std::end(kLaunchers), comm) != std::end(kLaunchers);
@@ -123,13 +124,13 @@ bool IsKernelThread(int proc, const char* entry) {
 //   the processes it no longer shows are forgotten.
 // - Each process's owner is asked when the process is first seen, and its comm read if it counts
 //   (its owner is one of those searched for, and it is no kernel thread). A process that counts
-//   is looked at again after 1, 2, 4 ... searches, up to every 64 (half a minute of the window's
-//   ticks): a process is most likely to change in its first moments (a wrapper that execs the
-//   application), and the longer it has stayed as it was, the longer it is likely to stay. A
-//   process whose comm names a launcher (a shell, an interpreter), the kind that execs another
-//   program, is looked at on every search, and so is every process that matched. Another user's
-//   process is asked its owner again after 8, 16 ... searches, up to every 256: a program that
-//   drops its privileges (sudo, su) mostly does so before anybody could look.
+//   is looked at again after 1, 2, 4 ... searches, up to every 256 (about two minutes of the
+//   window's ticks): a process is most likely to change in its first moments (a wrapper that
+//   execs the application), and the longer it has stayed as it was, the longer it is likely to
+//   stay. A process whose comm names a launcher (a shell, an interpreter), the kind that execs
+//   another program, is looked at on every search, and so is every process that matched.
+//   Another user's process is asked its owner again after 8, 16 ... searches, up to every 256: a
+//   program that drops its privileges (sudo, su) mostly does so before anybody could look.
 //
 // A process is known by its id and the inode number of its /proc entry, which a new process taking
 // over the id does not share. For a process that counts, the search keeps /proc/<pid>/comm open and
@@ -350,7 +351,7 @@ class ProcessTable {
     struct Looks {
         unsigned fewest, most;
     };
-    static constexpr Looks kOwnLooks{1, 64};      // up to half a minute of the window's ticks
+    static constexpr Looks kOwnLooks{1, 256};     // up to two minutes of the window's ticks
     static constexpr Looks kOthersLooks{8, 256};  // 4 s to two minutes
 
     // The processes there were at the first search may have run for a long time: they are looked

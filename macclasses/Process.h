@@ -63,8 +63,8 @@ class TProcess {
     // known by its comm, or by argv[0] where comm is cut short or names a launcher (a shell, an
     // interpreter): a renamed argv[0] alone is not enough. A zombie no longer runs: it has no
     // signature. Searches share what they learn (see Process.cpp): a process that execs the
-    // application is seen at once when it is new or a launcher, and otherwise within at most 64
-    // searches.
+    // application is seen on the next search when it has just started or is a launcher (a
+    // shell), and otherwise within about as many searches again as it had run for, at most 256.
     virtual Boolean FindProcess(OSType signature);
     // Whose processes FindProcess looks among; ProcessOwners() unless set.
     void SetOwners(std::vector<uid_t> owners) { fOwners = std::move(owners); }

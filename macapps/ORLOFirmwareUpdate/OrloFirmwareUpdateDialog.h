@@ -133,8 +133,8 @@ class COrloFirmwareUpdateDialog {
     std::string _lastFinding;  // the last identification's diagnostic lines and what it found
     // Searched on every tick; made once, since making one lists every process.
     TProcess _processes{kMyProcess};
-    std::string _orloSeat;  // the seat of the Orlo shown; empty while none is
-    UInt64 _orloSeatGuid = 0;  // that Orlo's
+    std::string _orloSeat;                        // the seat of the Orlo shown; empty while none is
+    UInt64 _orloSeatGuid = 0;                     // that Orlo's
     std::unique_ptr<logind::SeatUser> _seatUser;  // made when an Orlo is first found
 };
 

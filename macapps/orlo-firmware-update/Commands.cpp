@@ -129,9 +129,9 @@ void Describe(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, Identit
     // Whoever runs this (root, another account), the editors of the user at the Orlo's seat
     // count.
     TProcess processes(kMyProcess);
-    processes.SetOwners(ProcessOwners(logind::SeatUser::Ask(
-        QDBusConnection::systemBus(),
-        QString::fromStdString(facts.seat.empty() ? "seat0" : facts.seat))));
+    processes.SetOwners(ProcessOwners(
+        logind::SeatUser::Ask(QDBusConnection::systemBus(),
+                              QString::fromStdString(facts.seat.empty() ? "seat0" : facts.seat))));
     identity.editorRunning = processes.FindProcess(kVideoEditorSignature);
     identity.editor = processes.GetApplicationName();
 }

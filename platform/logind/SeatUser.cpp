@@ -55,12 +55,13 @@ std::optional<std::pair<First, QString>> PairProperty(QDBusConnection& bus, cons
 // (logind then gives the session as ("", "/")).
 std::optional<uid_t> ActiveUser(QDBusConnection& bus, const QString& seatPath) {
     if (seatPath.isEmpty()) return std::nullopt;
-    const auto session = PairProperty<QString>(bus, seatPath, QStringLiteral("org.freedesktop.login1.Seat"),
-                                               QStringLiteral("ActiveSession"));
+    const auto session =
+        PairProperty<QString>(bus, seatPath, QStringLiteral("org.freedesktop.login1.Seat"),
+                              QStringLiteral("ActiveSession"));
     if (!session || session->first.isEmpty()) return std::nullopt;
-    const auto user = PairProperty<uint>(bus, session->second,
-                                         QStringLiteral("org.freedesktop.login1.Session"),
-                                         QStringLiteral("User"));
+    const auto user =
+        PairProperty<uint>(bus, session->second, QStringLiteral("org.freedesktop.login1.Session"),
+                           QStringLiteral("User"));
     if (!user) return std::nullopt;
     return static_cast<uid_t>(user->first);
 }
@@ -69,8 +70,8 @@ std::optional<uid_t> ActiveUser(QDBusConnection& bus, const QString& seatPath) {
 
 SeatUser::SeatUser(QDBusConnection bus)
     : _bus(std::move(bus)),
-      _watcher(new QDBusServiceWatcher(kService, _bus,
-                                       QDBusServiceWatcher::WatchForRegistration, this)) {
+      _watcher(new QDBusServiceWatcher(kService, _bus, QDBusServiceWatcher::WatchForRegistration,
+                                       this)) {
     connect(_watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
         if (_following) Refresh();
     });
@@ -83,8 +84,8 @@ SeatUser::~SeatUser() {
     _bus.disconnect(kService, kManagerPath, kManager, QStringLiteral("SeatNew"), this,
                     SLOT(Refresh()));
     if (!_seatPath.isEmpty()) {
-        _bus.disconnect(kService, _seatPath, kProperties, QStringLiteral("PropertiesChanged"),
-                        this, SLOT(Refresh()));
+        _bus.disconnect(kService, _seatPath, kProperties, QStringLiteral("PropertiesChanged"), this,
+                        SLOT(Refresh()));
     }
 }
 

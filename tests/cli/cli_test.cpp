@@ -535,12 +535,12 @@ TEST_F(CliTest, TheEditorOfTheUserAtTheSeatRefusesTheUpdateWhoeverRunsIt) {
     fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
     const fs::path editor = dir / "kdenlive";
     fs::copy_file("/bin/sleep", editor);
-    ChildProcess kdenlive({"setpriv", "--reuid=4243", "--regid=4243", "--clear-groups",
-                           editor.string(), "60"});
+    ChildProcess kdenlive(
+        {"setpriv", "--reuid=4243", "--regid=4243", "--clear-groups", editor.string(), "60"});
     ASSERT_TRUE(WaitForExec(kdenlive.pid(), editor.string()));
 
-    const std::map<std::string, std::string> withLogind{{"DBUS_SYSTEM_BUS_ADDRESS",
-                                                         logind.address()}};
+    const std::map<std::string, std::string> withLogind{
+        {"DBUS_SYSTEM_BUS_ADDRESS", logind.address()}};
     // An account the bus knows (it refuses a user without one, as the system bus does).
     const std::vector<std::string> asAnotherAccount{"setpriv", "--reuid=65534", "--regid=65534",
                                                     "--clear-groups"};
@@ -551,8 +551,7 @@ TEST_F(CliTest, TheEditorOfTheUserAtTheSeatRefusesTheUpdateWhoeverRunsIt) {
         const char* action;
     } cases[] = {
         {"root, the editor's user at the seat", withLogind, {}, "refused"},
-        {"another account, the editor's user at the seat", withLogind, asAnotherAccount,
-         "refused"},
+        {"another account, the editor's user at the seat", withLogind, asAnotherAccount, "refused"},
         {"root, no logind", {}, {}, "upgrade"},
         {"sudo by the editor's user, no logind", {{"SUDO_UID", "4243"}}, {}, "refused"},
         {"pkexec by the editor's user, no logind", {{"PKEXEC_UID", "4243"}}, {}, "refused"},
@@ -560,8 +559,7 @@ TEST_F(CliTest, TheEditorOfTheUserAtTheSeatRefusesTheUpdateWhoeverRunsIt) {
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.what);
-        const ProgramRun run =
-            Command({"--simulate", "--json", "info"}, {}, test.env, test.runAs);
+        const ProgramRun run = Command({"--simulate", "--json", "info"}, {}, test.env, test.runAs);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(Document(run.out)["action"].toString().toStdString(), test.action);
     }

@@ -1,6 +1,4 @@
 // The user at a seat, asked of and followed through python-dbusmock's logind on a private bus.
-#include "SeatUser.h"
-
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -10,6 +8,7 @@
 #include <string>
 
 #include "PrivateBus.h"
+#include "SeatUser.h"
 
 namespace {
 
@@ -98,11 +97,12 @@ TEST_F(SeatUserTest, FollowsTheSeatAsLogindSaysItChanges) {
     // logind starts, and its seat0 comes with the first session.
     ASSERT_TRUE(StartLogind()) << "python3-dbusmock missing?";
     AddSession("c1", "seat0", 4243);
-    Mock("EmitSignal", {QStringLiteral("org.freedesktop.login1.Manager"),
-                        QStringLiteral("SeatNew"), QStringLiteral("so"),
-                        QVariantList{QStringLiteral("seat0"),
-                                     QVariant::fromValue(QDBusObjectPath(
-                                         "/org/freedesktop/login1/seat/seat0"))}});
+    Mock(
+        "EmitSignal",
+        {QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("SeatNew"),
+         QStringLiteral("so"),
+         QVariantList{QStringLiteral("seat0"),
+                      QVariant::fromValue(QDBusObjectPath("/org/freedesktop/login1/seat/seat0"))}});
     EXPECT_TRUE(Sees(follower, 4243));
 
     AddSession("c2", "seat0", 4244);  // another user switched to

@@ -28,9 +28,9 @@ class PrivateLogind {
 
     // A session of `user` on `seat` (made if there is none), which becomes the seat's active one.
     bool AddSession(const std::string& session, const std::string& seat, uid_t user) {
-        return Mock("AddSession", {QString::fromStdString(session), QString::fromStdString(seat),
-                                   static_cast<uint>(user), QStringLiteral("user%1").arg(user),
-                                   true});
+        return Mock("AddSession",
+                    {QString::fromStdString(session), QString::fromStdString(seat),
+                     static_cast<uint>(user), QStringLiteral("user%1").arg(user), true});
     }
     // A method of the mock's own interface (org.freedesktop.DBus.Mock) on the manager.
     bool Mock(const char* method, const QList<QVariant>& arguments) {

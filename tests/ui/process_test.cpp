@@ -2,13 +2,13 @@
 // like the editing applications.
 #include "Process.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/stat.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -185,7 +185,7 @@ TEST(ProcessFind, MatchesTheUsersEditorsByNameExactly) {
 
 // The search remembers what it has seen of a process between ticks, and looks at a settled one
 // less often: a process that execs an editor after it was seen is still found, on the next search
-// when it was a launcher (a shell), within 64 searches otherwise.
+// when it was a launcher (a shell), within 256 searches otherwise.
 TEST(ProcessFind, AProcessSeenBeforeItExecsAnEditorIsFoundAfter) {
     TempDir dir;
     const fs::path editor = dir.Sleep("kdenlive");
@@ -195,15 +195,15 @@ TEST(ProcessFind, AProcessSeenBeforeItExecsAnEditorIsFoundAfter) {
         fs::path shell;
         std::string argv0;
         int searches;  // at most, to find the editor after the exec
-    } cases[] = {{"/bin/sh", "sh", 1}, {worker, "worker", 64}};
+    } cases[] = {{"/bin/sh", "sh", 1}, {worker, "worker", 256}};
     for (const auto& test : cases) {
         SCOPED_TRACE(test.argv0);
         const fs::path go = dir.Path() / ("go." + test.argv0);
         ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
-        Child child(test.shell,
-                    {test.argv0, "-c", "read line < " + go.string() + "; exec " +
-                                           editor.string() + " 60"},
-                    test.argv0);
+        Child child(
+            test.shell,
+            {test.argv0, "-c", "read line < " + go.string() + "; exec " + editor.string() + " 60"},
+            test.argv0);
         ASSERT_NE(child.pid(), 0);
         TProcess processes(kMyProcess);
         for (int search = 0; search < 200; ++search) {  // long enough to be settled
@@ -212,7 +212,7 @@ TEST(ProcessFind, AProcessSeenBeforeItExecsAnEditorIsFoundAfter) {
         std::ofstream(go) << "go\n";
         ASSERT_TRUE(WaitForExec(child.pid(), editor.string()));
         int searches = 1;
-        while (!processes.FindProcess(kEditingApplication) && searches <= 64) ++searches;
+        while (!processes.FindProcess(kEditingApplication) && searches <= 256) ++searches;
         EXPECT_LE(searches, test.searches);
         EXPECT_EQ(processes.GetProcessID(), child.psn());
     }
@@ -236,10 +236,10 @@ TEST(ProcessOwners, TheSeatUserTheInvokingUserAndTheRealUser) {
         {"43x", "4294967295", std::nullopt, {real}},  // not a number; (uid_t) -1, no user
     };
     for (const auto& test : cases) {
-        SCOPED_TRACE(testing::Message() << (test.sudo ? test.sudo : "-") << " "
-                                        << (test.pkexec ? test.pkexec : "-"));
-        for (const auto& [name, value] : {std::pair{"SUDO_UID", test.sudo},
-                                          std::pair{"PKEXEC_UID", test.pkexec}}) {
+        SCOPED_TRACE(testing::Message()
+                     << (test.sudo ? test.sudo : "-") << " " << (test.pkexec ? test.pkexec : "-"));
+        for (const auto& [name, value] :
+             {std::pair{"SUDO_UID", test.sudo}, std::pair{"PKEXEC_UID", test.pkexec}}) {
             if (value != nullptr) {
                 setenv(name, value, 1);
             } else {
@@ -259,10 +259,10 @@ TEST(ProcessFind, AnotherUsersEditorCountsOnlyForItsOwner) {
     if (geteuid() != 0) GTEST_SKIP() << "only root can start a process of another user";
     TempDir dir;
     const fs::path editor = dir.Sleep("kdenlive");
-    Child child("/usr/bin/setpriv",
-                {"setpriv", "--reuid=4243", "--regid=4243", "--clear-groups", editor.string(),
-                 "60"},
-                editor.string());
+    Child child(
+        "/usr/bin/setpriv",
+        {"setpriv", "--reuid=4243", "--regid=4243", "--clear-groups", editor.string(), "60"},
+        editor.string());
     ASSERT_NE(child.pid(), 0);
     TProcess processes(kMyProcess);
     const struct {
@@ -271,8 +271,7 @@ TEST(ProcessFind, AnotherUsersEditorCountsOnlyForItsOwner) {
     } cases[] = {{{getuid()}, false}, {{getuid(), 4243}, true}, {{4244}, false}, {{4243}, true}};
     for (const auto& test : cases) {
         processes.SetOwners(test.owners);
-        EXPECT_EQ(processes.FindProcess(kEditingApplication), test.found)
-            << test.owners.back();
+        EXPECT_EQ(processes.FindProcess(kEditingApplication), test.found) << test.owners.back();
     }
 }
 
@@ -311,9 +310,9 @@ TEST(ProcessFind, KeptDescriptorsStayWithinTheLimitAndAboveSelectsReach) {
     }
     for (const char* hard : {"0", "400"}) {
         SCOPED_TRACE(hard);
-        ChildProcess tester({"/proc/self/exe",
-                             "--gtest_filter=ProcessFind.KeptDescriptorsStayWithinTheLimit*"},
-                            {{"PROCESS_TEST_HARD_NOFILE", hard}});
+        ChildProcess tester(
+            {"/proc/self/exe", "--gtest_filter=ProcessFind.KeptDescriptorsStayWithinTheLimit*"},
+            {{"PROCESS_TEST_HARD_NOFILE", hard}});
         EXPECT_EQ(tester.Wait(std::chrono::seconds(60)), 0);
     }
 }

@@ -647,10 +647,9 @@ TEST_F(SessionTest, TheEditorOfTheUserAtTheSeatKeepsTheUpdateWaiting) {
     const fs::path kdenlive = dir / "kdenlive";
     fs::copy_file("/bin/sleep", kdenlive, fs::copy_options::overwrite_existing);
     fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
-    std::optional<ChildProcess> editor(std::in_place,
-                                       std::vector<std::string>{"setpriv", "--reuid=4243",
-                                                                "--regid=4243", "--clear-groups",
-                                                                kdenlive.string(), "60"});
+    std::optional<ChildProcess> editor(
+        std::in_place, std::vector<std::string>{"setpriv", "--reuid=4243", "--regid=4243",
+                                                "--clear-groups", kdenlive.string(), "60"});
     ASSERT_TRUE(WaitForExec(editor->pid(), kdenlive.string()));
 
     Start("run", {{"DBUS_SYSTEM_BUS_ADDRESS", logind.address()}});

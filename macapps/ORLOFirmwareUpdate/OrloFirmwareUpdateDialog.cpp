@@ -171,20 +171,17 @@ void ReportOutcome(const UpdateOutcome& outcome) {
                                                                       : "Programming Failed\n");
 }
 
-// Holds back what is written to `stream` while it lives.
+// Holds back what is written to `stream` while it lives, in `held`.
 class HeldBack {
   public:
-    explicit HeldBack(std::ostream& stream)
-        : _stream(stream), _saved(stream.rdbuf(_held.rdbuf())) {}
+    HeldBack(std::ostream& stream, std::stringbuf& held)
+        : _stream(stream), _saved(stream.rdbuf(&held)) {}
     ~HeldBack() { _stream.rdbuf(_saved); }
     HeldBack(const HeldBack&) = delete;
     HeldBack& operator=(const HeldBack&) = delete;
 
-    std::string Text() const { return _held.str(); }
-
   private:
     std::ostream& _stream;
-    std::ostringstream _held;
     std::streambuf* _saved;
 };
 
@@ -380,14 +377,15 @@ COrloFirmwareUpdateDialog::COrloFirmwareUpdateDialog(WindowRef window, fw::FireW
 // second (some 12 MB a day into a journal): a tick's are written when they, or what it found,
 // differ from the last tick's, or always when verbose.
 bool COrloFirmwareUpdateDialog::Identify() {
-    std::string out, err;
+    _heldOut.str(std::string());
+    _heldErr.str(std::string());
     bool found = false;
     {
-        const HeldBack heldOut(std::cout), heldErr(std::cerr);
+        const HeldBack heldOut(std::cout, _heldOut), heldErr(std::cerr, _heldErr);
         found = _pOrlo->IsFound();
-        out = heldOut.Text();
-        err = heldErr.Text();
     }
+    const std::string out = _heldOut.str();
+    const std::string err = _heldErr.str();
     std::string finding = out + '\0' + err + '\0';
     if (found) {
         std::string text;

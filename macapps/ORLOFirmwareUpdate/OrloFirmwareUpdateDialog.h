@@ -11,6 +11,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <sstream>
 
 #include "InhibitorLock.h"
 #include "PortalInhibit.h"
@@ -131,6 +132,7 @@ class COrloFirmwareUpdateDialog {
     QSocketNotifier* _busChanges = nullptr;  // the stack's word that the bus changed, if it has any
     const bool _verbose;
     std::string _lastFinding;  // the last identification's diagnostic lines and what it found
+    std::stringbuf _heldOut, _heldErr;  // a tick's diagnostic lines, held back (see Identify)
     // Searched on every tick; made once, since making one lists every process.
     TProcess _processes{kMyProcess};
     std::string _orloSeat;                        // the seat of the Orlo shown; empty while none is

@@ -298,17 +298,18 @@ int SimulatedBus::BusChangeDescriptor() {
 }
 
 void SimulatedBus::AnnounceLocked() {
-    if (changes_ < 0) return;
-    // Adds one to the eventfd's counter; only a counter at its limit refuses, and it is readable.
+    if (changes_ < 0 || announced_) return;
+    // Sets the eventfd's counter (from 0 to 1): it polls readable until read.
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(changes_, &one, sizeof one);
+    announced_ = ::write(changes_, &one, sizeof one) == sizeof one;
 }
 
 void SimulatedBus::TakeAnnouncementsLocked() {
-    if (changes_ < 0) return;
-    // Reading the counter sets it to zero; with none waiting it fails with EAGAIN.
+    if (!announced_) return;  // a poll with nothing announced costs no system call
+    // Reading the counter sets it to zero.
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t taken = ::read(changes_, &count, sizeof count);
+    announced_ = false;
 }
 
 UInt32 SimulatedBus::AddUnit(UInt32 specifierId, UInt32 softwareVersion) {

@@ -42,6 +42,7 @@
 #include "OrloFirmwareUpdateDialog.h"
 #include "PrivateLogind.h"
 #include "ReplayStack.h"
+#include "SessionManager.h"
 #include "SimulatedBus.h"
 #include "WaitForExec.h"
 
@@ -597,6 +598,37 @@ TEST_F(SessionTest, ThePortalIsAskedToHoldOffALogoutForTheRun) {
     child->Signal(SIGTERM);
     ExpectEnd(0, Expect::kComplete);
     EXPECT_EQ(ReadFile(errPath).find("Nothing asks the desktop"), std::string::npos);
+}
+
+// On X11, the session manager's logout (XSMP) is cancelled while the update runs: the window asks
+// to interact and answers that the shutdown is cancelled. Once the run has ended it lets the
+// logout go.
+TEST_F(SessionTest, AnX11LogoutIsCancelledWhileTheUpdateRuns) {
+    VirtualDisplay display;
+    if (!display.Up()) GTEST_SKIP() << "Xvfb could not be started";
+    SessionManager manager;
+    ASSERT_TRUE(manager.Up()) << manager.problem();
+    Start("run", {{"QT_QPA_PLATFORM", "xcb"},
+                  {"DISPLAY", display.name()},
+                  {"SESSION_MANAGER", manager.address()}});
+    // The toolkit registers before the window shows, and waits for the answer.
+    ASSERT_TRUE(manager.WaitForClient(milliseconds{10000})) << ReadFile(errPath);
+    WaitUntilWriting();
+    const SessionManager::Answer during = manager.Logout(milliseconds{5000});
+    EXPECT_TRUE(during.interacted);
+    EXPECT_TRUE(during.cancelledShutdown);
+    EXPECT_TRUE(during.saved);
+    EXPECT_FALSE(during.success);
+    EXPECT_LT(ReadLog(logPath).crcAccepted, 2) << "the logout came after the run";
+
+    // The run ends; at the completion alert the window waits for input, and a logout goes.
+    ASSERT_TRUE(WaitFor([&] { return ReadLog(logPath).crcAccepted == 2; }));
+    std::this_thread::sleep_for(milliseconds{500});
+    const SessionManager::Answer after = manager.Logout(milliseconds{5000});
+    EXPECT_FALSE(after.cancelledShutdown);
+    EXPECT_TRUE(after.saved);
+    child->Signal(SIGTERM);
+    ExpectEnd(0, Expect::kComplete);
 }
 
 TEST_F(SessionTest, WithoutLogindOrAPortalTheUpdateGoesAheadAndSaysSo) {

@@ -177,7 +177,7 @@ class SessionManager {
             }
         }
     }
-    // Forgets a connection that broke, and its client.
+    // Closes a connection, and forgets its client.
     void Drop(IceConn connection) {
         std::erase_if(clients_, [connection](SmsConn client) {
             if (SmsGetIceConnection(client) != connection) return false;
@@ -185,6 +185,8 @@ class SessionManager {
             return true;
         });
         std::erase(connections_, connection);
+        // Closed at once: no one would be there to finish a negotiated close.
+        IceSetShutdownNegotiation(connection, False);
         IceCloseConnection(connection);
     }
 

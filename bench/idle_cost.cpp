@@ -156,9 +156,9 @@ std::string LoadAverage() {
 
 struct Case {
     const char* what;
-    std::function<void()> run;    // shows a window and runs the event loop
-    fw::FireWireStack* stack;     // the window's, for its tick's parts; null for the others
-    double goal;                  // the highest ratio to the floor that meets the goal; 0: none
+    std::function<void()> run;  // shows a window and runs the event loop
+    fw::FireWireStack* stack;   // the window's, for its tick's parts; null for the others
+    double goal;                // the highest ratio to the floor that meets the goal; 0: none
     Usage usage;
     std::vector<double> shares;  // each round's
 };
@@ -206,8 +206,12 @@ int main(int argc, char* argv[]) {
         {"the floor (a bare window, a timer):", [] { RunIdleWindow(false); }, nullptr, 0, {}, {}},
         {"our window's controls, no tick:", [] { RunIdleWindow(true); }, nullptr, 0, {}, {}},
         // With many processes of the user's own to look among, a little more.
-        {"with the simulated Orlo:", window(withOrlo), &withOrlo, own.children.empty() ? 1.5 : 2.0,
-         {}, {}},
+        {"with the simulated Orlo:",
+         window(withOrlo),
+         &withOrlo,
+         own.children.empty() ? 1.5 : 2.0,
+         {},
+         {}},
         {"without a device (simulated bus):", window(empty), &empty, 1.2, {}, {}},
         {"without a device (this machine):", window(machine), &machine, 1.2, {}, {}},
     };
@@ -246,9 +250,8 @@ int main(int argc, char* argv[]) {
         }
         std::sort(ratios.begin(), ratios.end());
         const std::size_t middle = ratios.size() / 2;
-        const double median = ratios.size() % 2 == 1
-                                  ? ratios[middle]
-                                  : (ratios[middle - 1] + ratios[middle]) / 2.0;
+        const double median =
+            ratios.size() % 2 == 1 ? ratios[middle] : (ratios[middle - 1] + ratios[middle]) / 2.0;
         std::printf("       %6.2f x  (%.2f; %.2f to %.2f)", median, one.usage.Share() / floor,
                     ratios.front(), ratios.back());
         if (one.goal > 0) {

@@ -21,10 +21,10 @@ class SessionManager {
   public:
     // What a client answered a logout.
     struct Answer {
-        bool interacted = false;       // asked to interact, and was let
+        bool interacted = false;         // asked to interact, and was let
         bool cancelledShutdown = false;  // its InteractDone said: cancel the shutdown
-        bool saved = false;            // it sent SaveYourselfDone
-        bool success = false;          // and said it saved successfully
+        bool saved = false;              // it sent SaveYourselfDone
+        bool success = false;            // and said it saved successfully
     };
 
     SessionManager() {
@@ -86,13 +86,12 @@ class SessionManager {
     // Any client of this machine may connect: there is no ICE authority file to share.
     static Bool AnyHost(char* /*host*/) { return True; }
 
-    static Status NewClient(SmsConn client, SmPointer data, unsigned long* mask,
+    static Status NewClient(SmsConn /*client*/, SmPointer data, unsigned long* mask,
                             SmsCallbacks* callbacks, char** /*failure*/) {
-        *mask = SmsRegisterClientProcMask | SmsInteractRequestProcMask |
-                SmsInteractDoneProcMask | SmsSaveYourselfRequestProcMask |
-                SmsSaveYourselfP2RequestProcMask | SmsSaveYourselfDoneProcMask |
-                SmsCloseConnectionProcMask | SmsSetPropertiesProcMask |
-                SmsDeletePropertiesProcMask | SmsGetPropertiesProcMask;
+        *mask = SmsRegisterClientProcMask | SmsInteractRequestProcMask | SmsInteractDoneProcMask |
+                SmsSaveYourselfRequestProcMask | SmsSaveYourselfP2RequestProcMask |
+                SmsSaveYourselfDoneProcMask | SmsCloseConnectionProcMask |
+                SmsSetPropertiesProcMask | SmsDeletePropertiesProcMask | SmsGetPropertiesProcMask;
         callbacks->register_client = {&Register, data};
         callbacks->interact_request = {&InteractRequest, data};
         callbacks->interact_done = {&InteractDone, data};
@@ -103,7 +102,6 @@ class SessionManager {
         callbacks->set_properties = {&SetProperties, data};
         callbacks->delete_properties = {&DeleteProperties, data};
         callbacks->get_properties = {&GetProperties, data};
-        (void)client;
         return 1;
     }
     static Status Register(SmsConn client, SmPointer data, char* previousId) {
@@ -140,7 +138,9 @@ class SessionManager {
         for (int i = 0; i < count; ++i) std::free(names[i]);
         std::free(names);
     }
-    static void GetProperties(SmsConn client, SmPointer) { SmsReturnProperties(client, 0, nullptr); }
+    static void GetProperties(SmsConn client, SmPointer) {
+        SmsReturnProperties(client, 0, nullptr);
+    }
 
     // Accepts connections and processes what arrives, for `within` or until `done`.
     bool ServeUntil(const std::function<bool()>& done, std::chrono::milliseconds within) {

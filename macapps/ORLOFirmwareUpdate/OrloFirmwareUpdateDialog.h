@@ -120,15 +120,15 @@ class COrloFirmwareUpdateDialog {
     std::unique_ptr<Brim::PTA::COrloFirmwareUpdate> _pOrlo;
     WindowRef _window;
     fw::FireWireStack& _stack;
-    std::string _device;  // the Orlo asked for by name, if one was
+    std::string _device;     // the Orlo asked for by name, if one was
     QString _editorWarning;  // the warning's text for an editor this program has no name for
     bool _quitWhenDone = false;
     // The downgrade alert is open: the Orlo it asks about stays the one identified until it is
     // answered, so that the run writes the Orlo whose downgrade was agreed to.
     bool _confirming = false;
-    bool _outcomeShown = false;        // the instruction line says how the run ended
-    logind::InhibitorLock _inhibitor;  // held while a run is active
-    portal::Inhibition _portal;        // held while a run is active
+    bool _outcomeShown = false;              // the instruction line says how the run ended
+    logind::InhibitorLock _inhibitor;        // held while a run is active
+    portal::Inhibition _portal;              // held while a run is active
     QSocketNotifier* _busChanges = nullptr;  // the stack's word that the bus changed, if it has any
     const bool _verbose;
     std::string _lastFinding;  // the last identification's diagnostic lines and what it found

@@ -177,7 +177,7 @@ class SimulatedBus : public fw::FireWireStack {
     UInt32 controllers_ = 1;
     std::function<void(const Transaction&)> observer_;
     std::vector<Transaction> log_;
-    const int changes_;      // an eventfd: BusChangeDescriptor; -1 when none could be had
+    const int changes_;       // an eventfd: BusChangeDescriptor; -1 when none could be had
     bool announced_ = false;  // changes_ is readable
 };
 

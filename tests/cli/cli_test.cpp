@@ -123,7 +123,8 @@ TEST_F(CliTest, UsageHelpAndVersion) {
 TEST_F(CliTest, ListAndInfoOfTheSimulatedOrlo) {
     ProgramRun run = Command({"--simulate", "list"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "simulated unit 1  GUID 0x0a4f52fffe000001  firmware 1-2  serial DEMO0001\n");
+    EXPECT_EQ(run.out,
+              "simulated unit 1  GUID 0x0a4f52fffe000001  firmware 1-2  serial DEMO0001\n");
 
     run = Command({"--simulate", "--json", "list"});
     EXPECT_EQ(run.status, 0);
@@ -487,9 +488,10 @@ TEST_F(TwoOrlosTest, AllReportsEachOrloAndExitsWithTheWorstStatus) {
     EXPECT_EQ(run.status, 5);
     EXPECT_EQ(Writes(first) + Writes(second), 0u);
     EXPECT_NE(run.err.find("This is a downgrade (the Orlo has 2-0"), std::string::npos) << run.err;
-    EXPECT_NE(run.out.find("Orlo simulated unit 2 (GUID 0x0a4f52fffe000002, serial number ORLO0002, "
-                           "firmware 1-3):\nThe Orlo has firmware 1-3 already: nothing was sent."),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find("Orlo simulated unit 2 (GUID 0x0a4f52fffe000002, serial number ORLO0002, "
+                     "firmware 1-3):\nThe Orlo has firmware 1-3 already: nothing was sent."),
+        std::string::npos)
         << run.out;
 }
 

@@ -43,14 +43,23 @@ done <<EOF
 |orlo-none|ORLOFirmwareUpdate cannot open the display (WAYLAND_DISPLAY=orlo-none)
 EOF
 
-# A real X server, and the window on it.
-exec 3>"$scratch/display"
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 2>"$scratch/xvfb.log" &
-server=$!
-exec 3>&-
-for _ in $(seq 100); do [ -s "$scratch/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(head -1 "$scratch/display")
-[ "$DISPLAY" != : ] || fail "Xvfb did not start: $(cat "$scratch/xvfb.log")"
+# A real X server that answers, and the window on it. Servers started at once by tests running
+# side by side may pick the same display number, and one of them then ends: try again.
+for _ in 1 2 3; do
+    [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+    exec 3>"$scratch/display"
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 2>"$scratch/xvfb.log" &
+    server=$!
+    exec 3>&-
+    for _ in $(seq 100); do [ -s "$scratch/display" ] && break; sleep 0.1; done
+    export DISPLAY=:$(head -1 "$scratch/display")
+    [ "$DISPLAY" != : ] || continue
+    for _ in $(seq 50); do
+        xprop -root -display "$DISPLAY" >/dev/null 2>&1 && break 2
+        sleep 0.1
+    done
+done
+xprop -root >/dev/null 2>&1 || fail "Xvfb does not answer on $DISPLAY: $(cat "$scratch/xvfb.log")"
 QT_QPA_PLATFORM=xcb "$program" 2>"$scratch/window.log" &
 window=$!
 for _ in $(seq 200); do

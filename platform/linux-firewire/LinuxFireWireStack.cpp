@@ -671,9 +671,6 @@ IOReturn LinuxFireWireStack::CreatePlugIn(fw::UnitHandle handle,
 
 namespace {
 
-// The process holding a flock on `path`, as "pid N, name", from /proc/locks, whose lines read
-// "1: FLOCK  ADVISORY  WRITE 4242 00:05:1234 0 EOF": the pid, then the major and minor (hex) of
-// the file system's device and the inode (decimal) of the file.
 // Whether process `pid` has the file `id` names open with its flock on it: the kernel lists the
 // locks of each open file in /proc/PID/fdinfo/N ("lock: 1: FLOCK ADVISORY WRITE ...").
 bool HoldsLock(const std::string& pid, const struct stat& file, const std::string& id) {
@@ -701,8 +698,10 @@ bool HoldsLock(const std::string& pid, const struct stat& file, const std::strin
 
 // Who holds the claim on `path`, an flock: "pid N, NAME" of a process whose open file holds it.
 // The lock belongs to the open file, not to the process that took it, which may have exited
-// and left the file to a child; /proc/locks names the one that took it. Empty when none is
-// known (another user's process is not ours to look into).
+// and left the file to a child. /proc/locks names the one that took it, in lines that read
+// "1: FLOCK  ADVISORY  WRITE 4242 00:05:1234 0 EOF": the pid, then the major and minor (hex) of
+// the file system's device and the inode (decimal) of the file. Empty when none is known
+// (another user's process is not ours to look into).
 std::string FlockHolder(const std::string& path) {
     struct stat file {};
     if (::stat(path.c_str(), &file) != 0) return {};

@@ -412,8 +412,36 @@ bool COrloFirmwareUpdateDialog::EditorRunning() {
     }
     if (!_seatUser) _seatUser = std::make_unique<logind::SeatUser>();
     _seatUser->Follow(QString::fromStdString(_orloSeat.empty() ? "seat0" : _orloSeat));
-    _processes.SetOwners(ProcessOwners(_seatUser->User()));
+    // The other owners (this program's users) stay for its lifetime: asked again only when the
+    // seat's user changes.
+    if (const std::optional<uid_t> user = _seatUser->User(); !_ownersFor || *_ownersFor != user) {
+        _processes.SetOwners(ProcessOwners(user));
+        _ownersFor = user;
+    }
     return _processes.FindProcess(kVideoEditorSignature);
+}
+
+void COrloFirmwareUpdateDialog::ShowOrlo() {
+    std::string text;
+    _pOrlo->GetCurrentFirmwareVersionString(text);
+    _currentFirmwareVersionStr.SetText(text.c_str());
+    _pOrlo->GetSerialNumberString(text);
+    _currentSerialNumberStr.SetText(text.c_str());
+    std::string version;
+    _pOrlo->GetUpdateFirmwareVersionString(version);
+    const bool downgrade = _pOrlo->IsDowngrade();
+    QString instruction =
+        (downgrade ? tr("Select Downgrade button to download firmware version %1 to Orlo:")
+                   : tr("Select Upgrade button to download firmware version %1 to Orlo:"))
+            .arg(QString::fromStdString(version));
+    // Which of several: the one shown. The command line reaches the others.
+    if (const auto units = static_cast<int>(_pOrlo->GetUnitsFound()); units > 1) {
+        instruction += QLatin1Char('\n') + tr("%n Orlos are connected: this updates the one shown. "
+                                              "orlo-firmware-update --device updates any of them.",
+                                              "", units);
+    }
+    if (!_outcomeShown) Announce(_updateFirmwareVersionStr, instruction);
+    _updateButton.SetTitle((downgrade ? tr("&Downgrade") : tr("&Upgrade")).toUtf8().constData());
 }
 
 OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
@@ -423,30 +451,14 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
             // This tick looks at the bus: the word of the next change is listened to again.
             if (_busChanges != nullptr) _busChanges->setEnabled(true);
             if (Identify()) {
-                std::string text;
                 _cancelButton.Enable(true);
-                _pOrlo->GetCurrentFirmwareVersionString(text);
-                _currentFirmwareVersionStr.SetText(text.c_str());
-                _pOrlo->GetSerialNumberString(text);
-                _currentSerialNumberStr.SetText(text.c_str());
-                std::string version;
-                _pOrlo->GetUpdateFirmwareVersionString(version);
-                const bool downgrade = _pOrlo->IsDowngrade();
-                QString instruction =
-                    (downgrade
-                         ? tr("Select Downgrade button to download firmware version %1 to Orlo:")
-                         : tr("Select Upgrade button to download firmware version %1 to Orlo:"))
-                        .arg(QString::fromStdString(version));
-                // Which of several: the one shown. The command line reaches the others.
-                if (const auto units = static_cast<int>(_pOrlo->GetUnitsFound()); units > 1) {
-                    instruction += QLatin1Char('\n') +
-                                   tr("%n Orlos are connected: this updates the one shown. "
-                                      "orlo-firmware-update --device updates any of them.",
-                                      "", units);
+                // What the window says of the Orlo changes only with what identification found:
+                // made anew only then, so that waiting costs little more than the tick.
+                _shownWhy.reset();
+                if (_shown != _lastFinding) {
+                    ShowOrlo();
+                    _shown = _lastFinding;
                 }
-                if (!_outcomeShown) Announce(_updateFirmwareVersionStr, instruction);
-                _updateButton.SetTitle(
-                    (downgrade ? tr("&Downgrade") : tr("&Upgrade")).toUtf8().constData());
                 const bool editorRunning = EditorRunning();
                 if (editorRunning) {
                     const std::string editor = _processes.GetApplicationName();
@@ -463,17 +475,18 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                 if (!editorRunning && !wasEnabled) _updateButton.GetControlRef()->setFocus();
                 _finalCutRunningStr.SetVisibility(editorRunning);
             } else {
-                // Why not, where the bus can tell.
-                if (!_outcomeShown) {
-                    Announce(_updateFirmwareVersionStr,
-                             NoOrloText(DiagnoseNoOrlo(_stack, _device)));
-                }
+                _shown.clear();
+                // Why not, where the bus can tell; the texts again only when that changed.
+                NoOrloDiagnosis why = DiagnoseNoOrlo(_stack, _device);
+                if (_shownWhy && *_shownWhy == why) break;
+                if (!_outcomeShown) Announce(_updateFirmwareVersionStr, NoOrloText(why));
                 const QByteArray notFound = tr("Orlo Not Found").toUtf8();
                 _currentFirmwareVersionStr.SetText(notFound.constData());
                 _currentSerialNumberStr.SetText(notFound.constData());
                 _updateButton.Disable();
                 _finalCutRunningStr.SetVisibility(false);
                 _orloSeat.clear();
+                _shownWhy = std::move(why);
             }
             break;
         case STARTUPDATE:
@@ -505,6 +518,7 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                 ShowDownloadFailedAlert(outcome);
                 gUntoldRun = nullptr;
                 _outcomeShown = false;
+                ShowAnew();
                 _progressBar.SetValue(0);
                 _cancelButton.Enable(true);
                 break;
@@ -512,6 +526,7 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
             const DialogItemIndex answer = ShowDownloadDoneAlert();
             gUntoldRun = nullptr;
             _outcomeShown = false;
+            ShowAnew();
             if (answer == 2) {
                 _progressBar.SetValue(0);
             } else {
@@ -594,6 +609,11 @@ void COrloFirmwareUpdateDialog::StartRun() {
     gUntoldRun = _pOrlo.get();
     _pOrlo->DoUpdate();
     Announce(_updateFirmwareVersionStr, ActivityText(gDownloadProgress.GetActivity()));
+}
+
+void COrloFirmwareUpdateDialog::ShowAnew() {
+    _shown.clear();
+    _shownWhy.reset();
 }
 
 void COrloFirmwareUpdateDialog::EndRun() {

@@ -11,12 +11,14 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include "InhibitorLock.h"
 #include "PortalInhibit.h"
 #include "Process.h"
 #include "SeatUser.h"
+#include "UnitDiagnosis.h"
 #include "carboncontrols.h"
 #include "orlofirmwareupdate.h"
 
@@ -104,6 +106,11 @@ class COrloFirmwareUpdateDialog {
     // Whether an editing application runs for the user at the Orlo's seat, the user who started
     // this program (sudo, pkexec) or the real user.
     bool EditorRunning();
+    // Puts what identification found into the window's texts: firmware, serial number, the
+    // instruction line (unless it tells how a run ended) and the button's title.
+    void ShowOrlo();
+    // The window's texts no longer say what the last tick found: the next tick makes them again.
+    void ShowAnew();
     void DescribeForAssistiveTechnology();
     // Sets the text of the instruction line or the warning; a screen reader announces the new
     // text if the line is shown.
@@ -132,12 +139,16 @@ class COrloFirmwareUpdateDialog {
     QSocketNotifier* _busChanges = nullptr;  // the stack's word that the bus changed, if it has any
     const bool _verbose;
     std::string _lastFinding;  // the last identification's diagnostic lines and what it found
+    std::string _shown;        // the finding the window's texts show; empty while they show none
+    std::optional<NoOrloDiagnosis> _shownWhy;  // why no Orlo, as the texts show it, if they do
     std::stringbuf _heldOut, _heldErr;  // a tick's diagnostic lines, held back (see Identify)
     // Searched on every tick; made once, since making one lists every process.
     TProcess _processes{kMyProcess};
     std::string _orloSeat;                        // the seat of the Orlo shown; empty while none is
     UInt64 _orloSeatGuid = 0;                     // that Orlo's
     std::unique_ptr<logind::SeatUser> _seatUser;  // made when an Orlo is first found
+    // The seat's user the editor search's owners were made for; none before the first search.
+    std::optional<std::optional<uid_t>> _ownersFor;
 };
 
 // What the process does last when it ends because the display went away while an update was at

@@ -24,6 +24,8 @@ struct NoOrloDiagnosis {
     std::string holder;                  // kInUse: who holds it, where the system tells (raw)
     std::string device;                  // kNoUnit: the Orlo asked for by name, if one was
     UInt32 productVersion = 0;           // kNotAnOrlo
+
+    bool operator==(const NoOrloDiagnosis&) const = default;
 };
 
 // Takes the unit's claim for a moment when it can, as identification does, and writes nothing

@@ -300,12 +300,30 @@ TEST_F(WindowTest, ShowsTheOrloWhileItIsOnTheBus) {
     EXPECT_TRUE(cancelButton->isEnabled());
     EXPECT_FALSE(WarningShown());
 
+    // The texts are made again only when what a tick finds has changed: each change shows.
+    bus.Model(unit).softwareVersion = 0x00020000;
+    Tick();
+    EXPECT_EQ(version->text(), "2-0");
+    EXPECT_EQ(Visible(updateButton->text()), "Downgrade");
+    bus.Model(unit).softwareVersion = 0x00010002;
+    bus.Model(unit).productRevision = 0x00070000;
+    Tick();
+    EXPECT_EQ(version->text(), "Orlo Not Found");
+    EXPECT_EQ(instruction->text(), "The device on the bus is not an Orlo (product version 7).");
+    EXPECT_FALSE(updateButton->isEnabled());
+
     bus.SetPresent(unit, false);
     Tick();
     ExpectNotFound();
-    EXPECT_EQ(Visible(updateButton->text()), "Upgrade");  // left as it was
+    EXPECT_EQ(Visible(updateButton->text()), "Downgrade");  // left as it was
     EXPECT_TRUE(cancelButton->isEnabled());
     EXPECT_FALSE(HasWrites());
+
+    PlugIn(0x00010002);
+    Tick();
+    EXPECT_EQ(version->text(), "1-2");
+    EXPECT_EQ(instruction->text(), kUpgradeText);
+    EXPECT_TRUE(updateButton->isEnabled());
 }
 
 TEST_F(WindowTest, CancelButtonMenuQuitAndCloseBoxQuitWhileWaiting) {
@@ -486,7 +504,17 @@ TEST_F(WindowTest, FailedRunSaysWhatFailedAndTheUserCanTryAgain) {
     Tick();
     updateButton->click();
     alerts.Answer("OK", 700);
+    // A tick while the alert is up, as word of a bus change brings one: the instruction line
+    // still tells how the run ended, and invites again once the alert is answered.
+    QTimer underTheAlert;
+    QObject::connect(&underTheAlert, &QTimer::timeout, [&] {
+        if (QApplication::activeModalWidget() == nullptr) return;
+        underTheAlert.stop();
+        Tick();
+    });
+    underTheAlert.start(50);
     EXPECT_EQ(RunEventLoop(3000), kStillRunning);  // the failure alert does not quit
+    EXPECT_FALSE(underTheAlert.isActive());
     ASSERT_EQ(alerts.alerts.size(), 1u);
     const auto& failed = alerts.alerts[0];
     EXPECT_EQ(failed.instruction,

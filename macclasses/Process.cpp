@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -21,6 +22,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -82,6 +84,14 @@ bool IsLauncher(std::string_view comm) {
 bool MayHideTheApplication(std::string_view comm) {
     constexpr std::size_t kCommLength = 15;
     return comm.size() >= kCommLength || IsLauncher(comm);
+}
+
+// A process's name in /proc: its id in decimal, NUL-terminated. Made on every look at a process,
+// so without the formatting machinery of printf.
+std::array<char, 16> EntryOf(UInt32 id) {
+    std::array<char, 16> entry{};
+    std::to_chars(entry.data(), entry.data() + entry.size() - 1, id);
+    return entry;
 }
 
 // Up to `size` bytes (at most 4096) of /proc/<pid>/<file>, read through the descriptor of /proc.
@@ -169,32 +179,48 @@ class ProcessTable {
         const auto counts = [&owners](uid_t owner) {
             return std::find(owners.begin(), owners.end(), owner) != owners.end();
         };
-        if (owners != _owners) {  // processes that did not count may now, and the other way
+        // Processes that did not count may now, and the other way; a process known to run
+        // another application than the last search's may run this one.
+        if (owners != _owners || signature != _signature) {
             _owners = owners;
-            for (auto& [id, process] : _processes) process.due = std::min(process.due, _search);
+            _signature = signature;
+            _due.clear();
+            for (auto& [id, process] : _processes) {
+                process.due = std::min(process.due, _search);
+                process.queued = false;
+                Queue(id, process);
+            }
         }
+        // Only the processes due are looked at: a search touches what it reads, however many
+        // processes there are. All of them are due to this search, so they come in the order of
+        // their ids. Each is queued again for its next look, a match for the next search.
         Found found;
-        for (auto entry = _processes.begin(); entry != _processes.end();) {
-            auto& [id, process] = *entry;
-            if (process.due <= _search && !Look(id, process, counts)) {
+        while (!_due.empty() && _due.begin()->first <= _search) {
+            const UInt32 id = _due.begin()->second;
+            _due.erase(_due.begin());
+            const auto entry = _processes.find(id);
+            Process& process = entry->second;
+            process.queued = false;
+            if (!Look(id, process, counts)) {
                 Close(process);
-                entry = _processes.erase(entry);
+                _processes.erase(entry);
                 continue;
             }
             if (process.executable != nullptr && process.executable->signature == signature &&
                 process.kind == Kind::kUser && counts(process.owner)) {
-                process.due = _search + 1;  // looked at again on each search while it matches
+                process.due = _search + 1;
                 // The lowest id wins. A process that matched still runs unless it has ended:
                 // one that has left only its entry (a zombie) does not.
                 if (found.id == 0 && Runs(id)) found = {id, process.executable};
             }
-            ++entry;
+            Queue(id, process);
         }
         return found;
     }
 
   private:
     static constexpr unsigned kListAllEvery = 256;  // about two minutes of the window's ticks
+    static constexpr unsigned kNever = std::numeric_limits<unsigned>::max();  // due to no search
     // The descriptors of comm kept open live from FD_SETSIZE (1024) on, out of the way of any
     // library that still waits with select(), which cannot watch a descriptor from there on.
     // The soft RLIMIT_NOFILE (1024 on most desktops) is raised for them, within the hard limit
@@ -213,6 +239,7 @@ class ProcessTable {
         Kind kind = Kind::kUnknown;  // asked only of a process that counts
         unsigned interval = 1;       // searches from one look to the next
         unsigned due = 0;            // the search that looks next
+        bool queued = false;         // in the queue of the searches (_due) at `due`
         unsigned listed = 0;         // the last search that read it in the whole listing
         bool young = false;          // started since the first search (else of any age)
         int commFile = -1;           // kept open
@@ -221,8 +248,8 @@ class ProcessTable {
     };
 
     bool Runs(UInt32 id) const {
-        char entry[16];
-        std::snprintf(entry, sizeof entry, "%u", id);
+        const auto name = EntryOf(id);
+        const char* entry = name.data();
         const std::string stat = ReadProcFile(_proc, entry, "stat", 512);
         const std::size_t close = stat.rfind(')');
         const char state =
@@ -263,11 +290,12 @@ class ProcessTable {
                 if (error != std::errc() || end != name.data() + name.size() || id == 0) continue;
                 Process& process = _processes[id];
                 if (process.inode != entry->d_ino) {
-                    Close(process);
+                    Forget(id, process);
                     process = Process{};
                     process.inode = entry->d_ino;
                     process.due = _search;
                     process.young = _search > 1;
+                    Queue(id, process);
                 }
                 process.position = here;
                 process.listed = _search;
@@ -284,7 +312,7 @@ class ProcessTable {
                 ++entry;
                 continue;
             }
-            Close(entry->second);
+            Forget(entry->first, entry->second);
             entry = _processes.erase(entry);
         }
     }
@@ -306,8 +334,8 @@ class ProcessTable {
     template <typename Counts>
     bool Look(UInt32 id, Process& process, const Counts& counts) {
         const int proc = _proc;
-        char entry[16];
-        std::snprintf(entry, sizeof entry, "%u", id);
+        const auto name = EntryOf(id);
+        const char* entry = name.data();
         const bool first = !process.ownerKnown;
         bool changed = false;
         if (!process.ownerKnown || !counts(process.owner)) {
@@ -327,7 +355,7 @@ class ProcessTable {
                 process.owner == 0 && IsKernelThread(proc, entry) ? Kind::kKernel : Kind::kUser;
         }
         if (process.kind == Kind::kKernel) {  // never runs a program: never looked at again
-            process.due = std::numeric_limits<unsigned>::max();
+            process.due = kNever;
             return true;
         }
         const std::string read = Comm(proc, entry, process);
@@ -425,9 +453,26 @@ class ProcessTable {
         --_kept;
     }
 
+    // Puts the process in the queue of the searches at its due one, unless it is never due.
+    void Queue(UInt32 id, Process& process) {
+        process.queued = process.due != kNever;
+        if (process.queued) _due.emplace(process.due, id);
+    }
+
+    // Takes the process out of the searches, before it is dropped or replaced.
+    void Forget(UInt32 id, Process& process) {
+        if (process.queued) _due.erase({process.due, id});
+        process.queued = false;
+        Close(process);
+    }
+
     std::map<UInt32, Process> _processes;  // by id
-    std::vector<uid_t> _owners;            // of the last search
-    int _proc = -1;                        // the /proc directory, kept open
+    // Each process that will be looked at again, by the search due to and its id; those due
+    // now are taken out while they are looked at.
+    std::set<std::pair<unsigned, UInt32>> _due;
+    std::vector<uid_t> _owners;  // of the last search
+    OSType _signature = 0;       // of the last search
+    int _proc = -1;              // the /proc directory, kept open
     int _loadavg = -1;
     long _lastId = -1;
     unsigned _search = 0;

@@ -327,21 +327,27 @@ TEST(ProcessFind, AZombieIsNotRunning) {
     EXPECT_FALSE(TProcess(kMyProcess).FindProcess(kEditingApplication));
 }
 
-TEST(ProcessFind, TheLowerIdWinsAndAnUnknownSignatureIsNotFound) {
+// On every search while it runs, also after searches for another application.
+TEST(ProcessFind, TheLowerIdWinsOnEachSearchAndAnUnknownSignatureIsNotFound) {
     TempDir dir;
     const fs::path editor = dir.Sleep("shotcut");
     Child first(editor, "shotcut");
     Child second(editor, "shotcut");
-    const pid_t lower = std::min(first.pid(), second.pid());
+    const ProcessSerialNumber lower{0, static_cast<UInt32>(std::min(first.pid(), second.pid()))};
 
     ProbedProcess processes(kMyProcess);
-    ASSERT_TRUE(processes.FindProcess(kEditingApplication));
-    EXPECT_EQ(processes.GetProcessID(), (ProcessSerialNumber{0, static_cast<UInt32>(lower)}));
-
-    const OSErr before = processes.Error();
-    EXPECT_FALSE(processes.FindProcess(FourCC("zzzz")));
-    EXPECT_EQ(processes.GetProcessID(), kMyProcess);
-    EXPECT_EQ(processes.Error(), before);  // FindProcess records no status
+    const OSType unknown = FourCC("zzzz");
+    int search = 0;
+    for (const OSType signature :
+         {kEditingApplication, kEditingApplication, kEditingApplication, unknown, unknown, unknown,
+          kEditingApplication, kEditingApplication, kEditingApplication}) {
+        SCOPED_TRACE(testing::Message() << "search " << ++search);
+        const OSErr before = processes.Error();
+        const bool known = signature == kEditingApplication;
+        EXPECT_EQ(processes.FindProcess(signature), known);
+        EXPECT_EQ(processes.GetProcessID(), known ? lower : kMyProcess);
+        EXPECT_EQ(processes.Error(), before);  // FindProcess records no status
+    }
 }
 
 TEST(ProcessWalk, AscendingIdsThenBackToTheStartForGood) {

@@ -137,10 +137,11 @@ bool IsKernelThread(int proc, const char* entry) {
 //   is looked at again after 1, 2, 4 ... searches, up to every 256 (about two minutes of the
 //   window's ticks): a process is most likely to change in its first moments (a wrapper that
 //   execs the application), and the longer it has stayed as it was, the longer it is likely to
-//   stay. A process whose comm names a launcher (a shell, an interpreter), the kind that execs
-//   another program, is looked at on every search, and so is every process that matched.
-//   Another user's process is asked its owner again after 8, 16 ... searches, up to every 256: a
-//   program that drops its privileges (sudo, su) mostly does so before anybody could look.
+//   stay. Every process that matched is looked at on every search, so that its end is seen at
+//   once. Another user's process is asked its owner again after 8, 16 ... searches, up to every
+//   256: a program that drops its privileges (sudo, su) mostly does so before anybody could look.
+// - A thorough search (before an update starts) looks at every process now: a long-running one
+//   may have exec'd the application since it was last looked at (a shell, by `exec`).
 //
 // A process is known by its id and the inode number of its /proc entry, which a new process taking
 // over the id does not share. For a process that counts, the search keeps /proc/<pid>/comm open and
@@ -165,8 +166,8 @@ class ProcessTable {
     };
 
     // The running process with the lowest id that belongs to one of `owners` and runs the
-    // application of `signature`.
-    Found Find(const std::vector<uid_t>& owners, OSType signature) {
+    // application of `signature`; `thorough`: looking at every process now.
+    Found Find(const std::vector<uid_t>& owners, OSType signature, bool thorough) {
         if (_proc < 0) _proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (_proc < 0) return {};
         ++_search;
@@ -181,13 +182,13 @@ class ProcessTable {
         };
         // Processes that did not count may now, and the other way; a process known to run
         // another application than the last search's may run this one.
-        if (owners != _owners || signature != _signature) {
+        if (thorough || owners != _owners || signature != _signature) {
             _owners = owners;
             _signature = signature;
-            _due.clear();
             for (auto& [id, process] : _processes) {
-                process.due = std::min(process.due, _search);
-                process.queued = false;
+                if (process.due <= _search) continue;  // due already
+                if (process.queued) _due.erase({process.due, id});
+                process.due = _search;
                 Queue(id, process);
             }
         }
@@ -370,7 +371,7 @@ class ProcessTable {
                 process.executable = ExecutableOf({}, std::string_view(cmdline.c_str()));
             }
         }
-        Schedule(id, process, first, (changed && !first) || IsLauncher(comm), kOwnLooks);
+        Schedule(id, process, first, changed && !first, kOwnLooks);
         return true;
     }
 
@@ -644,12 +645,20 @@ UInt32 TProcess::GetLaunchDate() {
 }
 
 Boolean TProcess::FindProcess(OSType signature) {
+    return Find(signature, false);
+}
+
+Boolean TProcess::FindProcessThoroughly(OSType signature) {
+    return Find(signature, true);
+}
+
+Boolean TProcess::Find(OSType signature, bool thorough) {
     fApplicationName.clear();
     fProcessID = kMyProcess;
     static std::mutex mutex;
     static ProcessTable table;
     const std::lock_guard lock(mutex);
-    const ProcessTable::Found found = table.Find(fOwners, signature);
+    const ProcessTable::Found found = table.Find(fOwners, signature, thorough);
     if (found.id == 0) return false;
     fProcessID = {0, found.id};
     fApplicationName = found.executable->application;

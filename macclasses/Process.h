@@ -63,9 +63,12 @@ class TProcess {
     // known by its comm, or by argv[0] where comm is cut short or names a launcher (a shell, an
     // interpreter): a renamed argv[0] alone is not enough. A zombie no longer runs: it has no
     // signature. Searches share what they learn (see Process.cpp): a process that execs the
-    // application is seen on the next search when it has just started or is a launcher (a
-    // shell), and otherwise within about as many searches again as it had run for, at most 256.
+    // application is seen on the next search when it has just started, and otherwise within
+    // about as many searches again as it had run for, at most 256.
     virtual Boolean FindProcess(OSType signature);
+    // The same, looking at every process now, however recently it was looked at: for the moment
+    // that decides (an update about to start).
+    Boolean FindProcessThoroughly(OSType signature);
     // Whose processes FindProcess looks among; ProcessOwners() unless set.
     void SetOwners(std::vector<uid_t> owners) { fOwners = std::move(owners); }
     const std::vector<uid_t>& GetOwners() const { return fOwners; }
@@ -91,4 +94,7 @@ class TProcess {
     OSErr fError;    // procNotFound from the process calls, an errno value from KillApplication
     std::string fApplicationName;
     std::vector<uid_t> fOwners;
+
+  private:
+    Boolean Find(OSType signature, bool thorough);
 };

@@ -402,7 +402,7 @@ bool COrloFirmwareUpdateDialog::Identify() {
     return found;
 }
 
-bool COrloFirmwareUpdateDialog::EditorRunning() {
+bool COrloFirmwareUpdateDialog::EditorRunning(bool thorough) {
     // The seat of the Orlo identified, asked when another Orlo is shown: it stays while the Orlo
     // does.
     const Brim::PTA::OrloInfo& orlo = _pOrlo->GetOrloInfo();
@@ -418,7 +418,26 @@ bool COrloFirmwareUpdateDialog::EditorRunning() {
         _processes.SetOwners(ProcessOwners(user));
         _ownersFor = user;
     }
-    return _processes.FindProcess(kVideoEditorSignature);
+    return thorough ? _processes.FindProcessThoroughly(kVideoEditorSignature)
+                    : _processes.FindProcess(kVideoEditorSignature);
+}
+
+bool COrloFirmwareUpdateDialog::CheckEditor(bool thorough) {
+    const bool editorRunning = EditorRunning(thorough);
+    if (editorRunning) {
+        const std::string editor = _processes.GetApplicationName();
+        Announce(_finalCutRunningStr,
+                 editor.empty()
+                     ? _editorWarning
+                     : tr("Quit %1 before updating.").arg(QString::fromStdString(editor)));
+    }
+    const bool wasEnabled = _updateButton.GetControlRef()->isEnabled();
+    _updateButton.Enable(!editorRunning);
+    // Return starts the update: the button is the default, and takes the focus whenever it
+    // becomes enabled.
+    if (!editorRunning && !wasEnabled) _updateButton.GetControlRef()->setFocus();
+    _finalCutRunningStr.SetVisibility(editorRunning);
+    return editorRunning;
 }
 
 void COrloFirmwareUpdateDialog::ShowOrlo() {
@@ -459,21 +478,7 @@ OSStatus COrloFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                     ShowOrlo();
                     _shown = _lastFinding;
                 }
-                const bool editorRunning = EditorRunning();
-                if (editorRunning) {
-                    const std::string editor = _processes.GetApplicationName();
-                    Announce(
-                        _finalCutRunningStr,
-                        editor.empty()
-                            ? _editorWarning
-                            : tr("Quit %1 before updating.").arg(QString::fromStdString(editor)));
-                }
-                const bool wasEnabled = _updateButton.GetControlRef()->isEnabled();
-                _updateButton.Enable(!editorRunning);
-                // Return starts the update: the button is the default, and takes the focus
-                // whenever it becomes enabled.
-                if (!editorRunning && !wasEnabled) _updateButton.GetControlRef()->setFocus();
-                _finalCutRunningStr.SetVisibility(editorRunning);
+                CheckEditor(false);
             } else {
                 _shown.clear();
                 // Why not, where the bus can tell; the texts again only when that changed.
@@ -662,6 +667,9 @@ OSStatus COrloFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, Even
         _confirming = false;
         if (answer == 2) return SendQuitRequest();
     }
+    // The ticks look at a long-running process less and less often: an editor it has exec'd
+    // since, or one started since the last tick, is looked for now, before anything is written.
+    if (CheckEditor(true)) return noErr;
     _updateButton.Disable();
     _cancelButton.Disable();
     _updateState = STARTUPDATE;

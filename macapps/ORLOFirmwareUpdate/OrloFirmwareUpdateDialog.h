@@ -104,8 +104,10 @@ class COrloFirmwareUpdateDialog {
     void StartRun();
     void EndRun();
     // Whether an editing application runs for the user at the Orlo's seat, the user who started
-    // this program (sudo, pkexec) or the real user.
-    bool EditorRunning();
+    // this program (sudo, pkexec) or the real user; `thorough`: every process looked at now.
+    bool EditorRunning(bool thorough);
+    // The same, shown: the warning, and the update button disabled while one runs.
+    bool CheckEditor(bool thorough);
     // Puts what identification found into the window's texts: firmware, serial number, the
     // instruction line (unless it tells how a run ended) and the button's title.
     void ShowOrlo();

@@ -390,23 +390,42 @@ TEST_F(WindowTest, RunningVideoEditorBlocksTheUpdate) {
     const fs::path dir = mkdtemp(pattern.data());
     const fs::path editor = dir / "kdenlive";
     fs::copy_file("/bin/sleep", editor);
-    std::string argv0 = "kdenlive", seconds = "60";
-    char* argv[] = {argv0.data(), seconds.data(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, editor.c_str(), nullptr, nullptr, argv, environ), 0);
-    ASSERT_TRUE(WaitForExec(pid, argv0));
+    const auto start = [&editor] {
+        std::string argv0 = "kdenlive", seconds = "60";
+        char* argv[] = {argv0.data(), seconds.data(), nullptr};
+        pid_t pid = 0;
+        EXPECT_EQ(posix_spawn(&pid, editor.c_str(), nullptr, nullptr, argv, environ), 0);
+        EXPECT_TRUE(WaitForExec(pid, argv0));
+        return pid;
+    };
+    const auto end = [](pid_t pid) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    };
 
+    pid_t pid = start();
     Tick();
     EXPECT_FALSE(updateButton->isEnabled());
     EXPECT_TRUE(WarningShown());
     EXPECT_EQ(warning->text(), "Quit Kdenlive before updating.");  // named, where it is known
 
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    fs::remove_all(dir);
+    end(pid);
     Tick();
     EXPECT_TRUE(updateButton->isEnabled());
     EXPECT_FALSE(WarningShown());
+
+    // One started since the last tick is looked for when the update is asked for.
+    pid = start();
+    bus.ClearLog();
+    updateButton->click();
+    EXPECT_EQ(dialog->GetUpdateState(), WAITFORINPUT);
+    EXPECT_FALSE(updateButton->isEnabled());
+    EXPECT_TRUE(WarningShown());
+    end(pid);
+    fs::remove_all(dir);
+    Tick();
+    EXPECT_TRUE(updateButton->isEnabled());
+    EXPECT_FALSE(HasWrites());
 }
 
 TEST_F(WindowTest, QuitAndCloseAreRefusedDuringAnUpdate) {

@@ -132,7 +132,8 @@ void Describe(fw::FireWireStack& stack, COrloFirmwareUpdate& controller, Identit
     processes.SetOwners(ProcessOwners(
         logind::SeatUser::Ask(QDBusConnection::systemBus(),
                               QString::fromStdString(facts.seat.empty() ? "seat0" : facts.seat))));
-    identity.editorRunning = processes.FindProcess(kVideoEditorSignature);
+    // The one search that decides, for each Orlo: every process is looked at now.
+    identity.editorRunning = processes.FindProcessThoroughly(kVideoEditorSignature);
     identity.editor = processes.GetApplicationName();
 }
 

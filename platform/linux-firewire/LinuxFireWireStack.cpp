@@ -14,12 +14,15 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "FireWireStatus.h"
 
@@ -115,10 +118,16 @@ IOReturn RegistryFailure(int error) {
     return error != 0 ? StatusFromErrno(error) : kIOReturnError;
 }
 
-std::string HexAttribute(UInt32 value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%06x", value);
-    return text;
+// A unit attribute the kernel shows as "0x%06x" (specifier_id, version); nothing for any other
+// text. Read once a listing, so that a lookup compares numbers.
+std::optional<UInt32> HexAttribute(const char* text) {
+    const std::string_view value(text != nullptr ? text : "");
+    if (value.size() < 3 || value.substr(0, 2) != "0x") return std::nullopt;
+    UInt32 number = 0;
+    const auto [end, error] =
+        std::from_chars(value.data() + 2, value.data() + value.size(), number, 16);
+    if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
+    return number;
 }
 
 // One open /dev/fwN: the file, what the kernel last told us about the bus, and the event stream.
@@ -607,9 +616,11 @@ IOReturn LinuxFireWireStack::RefreshLocked() {
             }
             continue;
         }
-        const char* specifierId = udev_device_get_sysattr_value(device.get(), "specifier_id");
-        const char* version = udev_device_get_sysattr_value(device.get(), "version");
-        if (specifierId == nullptr || version == nullptr) continue;
+        const std::optional<UInt32> specifierId =
+            HexAttribute(udev_device_get_sysattr_value(device.get(), "specifier_id"));
+        const std::optional<UInt32> version =
+            HexAttribute(udev_device_get_sysattr_value(device.get(), "version"));
+        if (!specifierId || !version) continue;
         // The unit's node is its parent on the same bus; the parent owns the reference.
         udev_device* node =
             udev_device_get_parent_with_subsystem_devtype(device.get(), "firewire", nullptr);
@@ -617,8 +628,8 @@ IOReturn LinuxFireWireStack::RefreshLocked() {
         if (deviceNode == nullptr) continue;
         listed_.push_back(
             {{udev_device_get_syspath(device.get()), udev_device_get_syspath(node), deviceNode},
-             specifierId,
-             version});
+             *specifierId,
+             *version});
     }
     controllers_ = static_cast<UInt32>(cards.size());
     listedValid_ = true;
@@ -630,10 +641,8 @@ IOReturn LinuxFireWireStack::FindUnits(UInt32 specifierId, UInt32 softwareVersio
     handles.clear();
     std::lock_guard lock(mutex_);
     if (const IOReturn status = RefreshLocked(); status != kIOReturnSuccess) return status;
-    const std::string specifier = HexAttribute(specifierId);
-    const std::string version = HexAttribute(softwareVersion);
     for (const Listed& listed : listed_) {
-        if (listed.specifierId != specifier || listed.version != version) continue;
+        if (listed.specifierId != specifierId || listed.version != softwareVersion) continue;
         std::size_t index = 0;
         while (index < units_.size() && units_[index].syspath != listed.unit.syspath) ++index;
         if (index == units_.size()) {

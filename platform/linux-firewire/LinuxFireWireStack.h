@@ -75,7 +75,7 @@ class LinuxFireWireStack final : public fw::FireWireStack {
     // A unit as the registry showed it, with its unit directory keys as sysfs prints them.
     struct Listed {
         Unit unit;
-        std::string specifierId, version;
+        UInt32 specifierId, version;  // the unit directory's keys
     };
     class Monitor;
 

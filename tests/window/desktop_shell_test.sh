@@ -44,9 +44,12 @@ done <<EOF
 EOF
 
 # A real X server that answers, and the window on it. Servers started at once by tests running
-# side by side may pick the same display number, and one of them then ends: try again.
+# side by side may pick the same display number, and one of them then ends, at once or after
+# another test's server on that number has answered for it: when ours has gone, try again.
 for _ in 1 2 3; do
+    [ -n "$window" ] && kill "$window" 2>/dev/null && wait "$window" 2>/dev/null
     [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+    window=
     exec 3>"$scratch/display"
     Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 2>"$scratch/xvfb.log" &
     server=$!
@@ -55,17 +58,20 @@ for _ in 1 2 3; do
     export DISPLAY=:$(head -1 "$scratch/display")
     [ "$DISPLAY" != : ] || continue
     for _ in $(seq 50); do
-        xprop -root -display "$DISPLAY" >/dev/null 2>&1 && break 2
+        xprop -root >/dev/null 2>&1 && break
         sleep 0.1
     done
+    kill -0 "$server" 2>/dev/null || continue
+    QT_QPA_PLATFORM=xcb "$program" 2>"$scratch/window.log" &
+    window=$!
+    for _ in $(seq 200); do
+        xprop -name ORLOFirmwareUpdate WM_CLASS >"$scratch/class" 2>/dev/null && break 2
+        kill -0 "$window" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$server" 2>/dev/null && break  # ours still runs: what failed is the window
 done
 xprop -root >/dev/null 2>&1 || fail "Xvfb does not answer on $DISPLAY: $(cat "$scratch/xvfb.log")"
-QT_QPA_PLATFORM=xcb "$program" 2>"$scratch/window.log" &
-window=$!
-for _ in $(seq 200); do
-    xprop -name ORLOFirmwareUpdate WM_CLASS >"$scratch/class" 2>/dev/null && break
-    sleep 0.1
-done
 xprop -name ORLOFirmwareUpdate WM_CLASS _NET_WM_ICON >"$scratch/properties" 2>&1 ||
     fail "no window named ORLOFirmwareUpdate: $(cat "$scratch/window.log")"
 

@@ -43,20 +43,23 @@ done <<EOF
 |orlo-none|ORLOFirmwareUpdate cannot open the display (WAYLAND_DISPLAY=orlo-none)
 EOF
 
-# A real X server that answers, and the window on it. Servers started at once by tests running
-# side by side may pick the same display number, and one of them then ends, at once or after
-# another test's server on that number has answered for it: when ours has gone, try again.
+# A real X server that answers, and the window on it. Other tests' servers (and a compositor's
+# Xwayland, which may hold only the abstract socket of a number) take the lowest free display
+# numbers, so this one is put well above them, on a number nobody holds in any way; when it has
+# gone all the same, it is started again on the next.
+first=150
 for _ in 1 2 3; do
     [ -n "$window" ] && kill "$window" 2>/dev/null && wait "$window" 2>/dev/null
     [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
     window=
-    exec 3>"$scratch/display"
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 2>"$scratch/xvfb.log" &
+    for n in $(seq $first 300); do
+        [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] ||
+            grep -q "@/tmp/.X11-unix/X$n\$" /proc/net/unix || break
+    done
+    first=$((n + 1))
+    export DISPLAY=:$n
+    Xvfb "$DISPLAY" -nolisten tcp -screen 0 1024x768x24 2>"$scratch/xvfb.log" &
     server=$!
-    exec 3>&-
-    for _ in $(seq 100); do [ -s "$scratch/display" ] && break; sleep 0.1; done
-    export DISPLAY=:$(head -1 "$scratch/display")
-    [ "$DISPLAY" != : ] || continue
     for _ in $(seq 50); do
         xprop -root >/dev/null 2>&1 && break
         sleep 0.1
